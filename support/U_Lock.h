@@ -1,0 +1,46 @@
+// U_Lock.h - TLock, the library's re-entrant lock that remembers its owner.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <cstdint>
+
+// A critical section (recursive: the owner may enter again). Lock/Unlock
+// also keep OwnerThreadId, a diagnostic aid that nothing decides on.
+class TLock {
+public:
+  TLock() { ::InitializeCriticalSection(&cs_); }
+  virtual ~TLock() { ::DeleteCriticalSection(&cs_); }
+  TLock(const TLock &) = delete;
+  TLock &operator=(const TLock &) = delete;
+
+  virtual void Acquire() { ::EnterCriticalSection(&cs_); }
+  virtual void Release() { ::LeaveCriticalSection(&cs_); }
+
+  // Records the owner only once the section is held, and clears it before
+  // leaving, so the field is only ever written by the holder.
+  void Lock() {
+    Acquire();
+    OwnerThreadId.store(::GetCurrentThreadId(), std::memory_order_relaxed);
+  }
+  void Unlock() {
+    OwnerThreadId.store(0, std::memory_order_relaxed);
+    Release();
+  }
+
+  std::atomic<uint32_t> OwnerThreadId{0};
+
+private:
+  CRITICAL_SECTION cs_;
+};
+
+// Lock ... Unlock on every way out of a scope.
+class TLockGuard {
+public:
+  explicit TLockGuard(TLock &l) : l_(l) { l_.Lock(); }
+  ~TLockGuard() { l_.Unlock(); }
+  TLockGuard(const TLockGuard &) = delete;
+  TLockGuard &operator=(const TLockGuard &) = delete;
+
+private:
+  TLock &l_;
+};

@@ -1,0 +1,97 @@
+// WinApi.cpp - the wrappers that are more than one line.
+#include "support/WinApi.h"
+#include "support/WinHandle.h"
+#include <algorithm>
+
+namespace NWin {
+
+namespace NSystem {
+
+std::string TimeSeparator() {
+  char buf[8] = {};
+  if (::GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, buf, sizeof buf) <= 0 || !buf[0])
+    return ":";
+  return buf;
+}
+
+std::string FormatShortDateLongTime(const SYSTEMTIME &t) {
+  char date[80] = {}, time[80] = {};
+  ::GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr, date, sizeof date);
+  ::GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &t, nullptr, time, sizeof time);
+  return std::string(date) + " " + time;
+}
+
+} // namespace NSystem
+
+namespace NFile {
+
+bool FileExists(const std::string &path) {
+  const DWORD a = ::GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::string &path) {
+  const DWORD a = ::GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ForceDirectories(const std::string &path) {
+  std::string p = path;
+  while (!p.empty() && (p.back() == '\\' || p.back() == '/')) p.pop_back();
+  if (p.empty()) return false;
+  if (DirectoryExists(p)) return true;
+  const size_t cut = p.find_last_of("\\/");
+  if (cut != std::string::npos && cut > 0 && p[cut - 1] != ':') {
+    if (!ForceDirectories(p.substr(0, cut))) return false;
+  }
+  return ::CreateDirectoryA(p.c_str(), nullptr) || DirectoryExists(p);
+}
+
+bool ReadAll(const std::string &path, std::vector<uint8_t> &data, uint32_t *error) {
+  TUniqueFile f(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  auto fail = [&] {
+    if (error) *error = ::GetLastError();
+    return false;
+  };
+  if (!f) return fail();
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(f.get(), &size)) return fail();
+  if (size.QuadPart > 0x7FFFFFFF) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return fail();
+  }
+  data.resize(static_cast<size_t>(size.QuadPart));
+  size_t done = 0;
+  while (done < data.size()) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 24));
+    if (!::ReadFile(f.get(), data.data() + done, want, &got, nullptr)) return fail();
+    if (got == 0) break;
+    done += got;
+  }
+  data.resize(done);
+  return true;
+}
+
+bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *error) {
+  TUniqueFile f(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  auto fail = [&] {
+    if (error) *error = ::GetLastError();
+    return false;
+  };
+  if (!f) return fail();
+  const auto *p = static_cast<const uint8_t *>(data);
+  size_t done = 0;
+  while (done < size) {
+    DWORD put = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 24));
+    if (!::WriteFile(f.get(), p + done, want, &put, nullptr) || put == 0) return fail();
+    done += put;
+  }
+  return true;
+}
+
+} // namespace NFile
+} // namespace NWin

@@ -1,0 +1,46 @@
+// WinApi.h - thin wrappers over the Win32 calls the driver makes. Each is a
+// one-line call that reports failure through its result; callers decide what
+// a failure means. Nothing here throws.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace NWin {
+
+namespace NDebug {
+inline void Output(const char *text) { ::OutputDebugStringA(text); }
+inline void Output(const std::string &text) { ::OutputDebugStringA(text.c_str()); }
+} // namespace NDebug
+
+namespace NSystem {
+inline uint32_t ProcessId() { return ::GetCurrentProcessId(); }
+inline uint32_t ThreadId() { return ::GetCurrentThreadId(); }
+inline uint32_t LastError() { return ::GetLastError(); }
+inline void SetLastError(uint32_t e) { ::SetLastError(e); }
+inline void Beep() { ::MessageBeep(0); }
+// The locale's time separator (":" on an ordinary system).
+std::string TimeSeparator();
+// Local date and time in the locale's short date and long time formats.
+std::string FormatShortDateLongTime(const SYSTEMTIME &t);
+} // namespace NSystem
+
+namespace NFile {
+bool FileExists(const std::string &path);
+bool DirectoryExists(const std::string &path);
+// Creates the directory and every missing parent; true when it exists after.
+bool ForceDirectories(const std::string &path);
+// Whole-file read and write. Both return false on failure and leave the
+// system error code in *error when given.
+bool ReadAll(const std::string &path, std::vector<uint8_t> &data, uint32_t *error = nullptr);
+bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *error = nullptr);
+} // namespace NFile
+
+namespace NModule {
+inline HMODULE Load(const char *path) { return ::LoadLibraryA(path); }
+inline bool Free(HMODULE m) { return ::FreeLibrary(m) != FALSE; }
+inline FARPROC Proc(HMODULE m, const char *name) { return ::GetProcAddress(m, name); }
+} // namespace NModule
+
+} // namespace NWin

@@ -1,0 +1,52 @@
+// DebugCapture.h - receives debugger output the way a debug-output viewer
+// does (the DBWIN protocol), so tests can assert the exact lines written.
+#pragma once
+#include <windows.h>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace NTest {
+
+// While it lives, every OutputDebugStringA line of this process is kept, in
+// the order the system delivered it. Only one capture can run per machine
+// session at a time (the section and events are global names).
+class TDebugCapture {
+public:
+  TDebugCapture();
+  ~TDebugCapture();
+  TDebugCapture(const TDebugCapture &) = delete;
+  TDebugCapture &operator=(const TDebugCapture &) = delete;
+
+  bool Active() const { return thread_ != nullptr; }
+
+  // Returns once every line written before the call has been received.
+  void Sync();
+  // All lines so far (after Sync).
+  std::vector<std::string> Lines();
+  // Lines so far that contain the given text.
+  std::vector<std::string> Matching(const std::string &part);
+  // Forgets what was received.
+  void Clear();
+  // Waits, up to the timeout, until some line contains the text.
+  bool WaitFor(const std::string &part, DWORD timeoutMs);
+  // Waits until the predicate over all lines holds.
+  bool WaitUntil(const std::function<bool(const std::vector<std::string> &)> &pred, DWORD timeoutMs);
+
+private:
+  static DWORD WINAPI ThreadMain(void *self);
+  void Run();
+
+  HANDLE mapping_ = nullptr, bufferReady_ = nullptr, dataReady_ = nullptr, stop_ = nullptr;
+  void *view_ = nullptr;
+  HANDLE thread_ = nullptr;
+  CRITICAL_SECTION cs_;
+  CONDITION_VARIABLE cv_;
+  std::vector<std::string> lines_;
+  unsigned syncCounter_ = 0;
+};
+
+// The bytes of a text, as hex pairs, for messages that show what was seen.
+std::string Hex(const std::string &s);
+
+} // namespace NTest

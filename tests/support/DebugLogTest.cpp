@@ -1,0 +1,75 @@
+// Stamped debug-log lines: the exact form a debug-output viewer shows.
+#include "common/DebugCapture.h"
+#include "common/FakeClock.h"
+#include "support/U_DebugLog.h"
+#include <gtest/gtest.h>
+#include <cstdio>
+
+namespace {
+
+std::string Prefix(const char *stamp) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s|%lu,%08lX| ", stamp, GetCurrentProcessId(),
+                GetCurrentThreadId());
+  return buf;
+}
+
+TEST(DebugLog, StampHasDateTimeProcessAndEightDigitUpperCaseThread) {
+  NTest::TFakeClock clock; // 2026-12-08 07:15:45.123
+  NTest::TDebugCapture cap;
+  WriteDebugLog("ZQ>>TTMDvs CheckDvrLink Run", 1);
+  auto lines = cap.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], Prefix("261208-07:15:45:123") + "ZQ>>TTMDvs CheckDvrLink Run");
+}
+
+TEST(DebugLog, EmptyMessageEndsInBarAndBlank) {
+  NTest::TFakeClock clock;
+  NTest::TDebugCapture cap;
+  WriteDebugLog("", 1);
+  auto lines = cap.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], Prefix("261208-07:15:45:123"));
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 2), "| ");
+}
+
+TEST(DebugLog, LevelDoesNotChangeTheLine) {
+  NTest::TFakeClock clock;
+  EXPECT_EQ(FormatDebugLogLine("m"), Prefix("261208-07:15:45:123") + "m");
+  NTest::TDebugCapture cap;
+  WriteDebugLog("m", 0);
+  WriteDebugLog("m", -7);
+  WriteDebugLog("m", 1);
+  auto lines = cap.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], lines[1]);
+  EXPECT_EQ(lines[1], lines[2]);
+}
+
+TEST(DebugLog, FieldsAreZeroPaddedAtNewYear) {
+  NTest::TFakeClock clock;
+  // From 07:15:45.123 on 8 Dec to 00:00:00.005 on 1 Jan 2027.
+  clock.Advance(((23 * 24 + 16) * 3600u + 44 * 60 + 14) * 1000u + 882);
+  EXPECT_EQ(FormatDebugLogLine("x"), Prefix("270101-00:00:00:005") + "x");
+}
+
+TEST(DebugLog, PlainLineIsSentAsItStands) {
+  NTest::TDebugCapture cap;
+  DebugLine("ZQ>>TtarnwickDvr Destroy Start");
+  DebugLine("");
+  auto lines = cap.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "ZQ>>TtarnwickDvr Destroy Start");
+  EXPECT_EQ(lines[1], "");
+}
+
+TEST(DebugLog, ChineseTextIsSentInCodePage936) {
+  NTest::TDebugCapture cap;
+  DebugLine("线程执行错:");
+  auto lines = cap.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  // GBK bytes, not UTF-8 (which would be E7 BA BF ...).
+  EXPECT_EQ(NTest::Hex(lines[0]), "CF DF B3 CC D6 B4 D0 D0 B4 ED 3A ");
+}
+
+} // namespace
