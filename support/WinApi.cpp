@@ -7,6 +7,18 @@ namespace NWin {
 
 namespace NSystem {
 
+bool EnablePrivilege(const char *name) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+  TUniqueHandle owner(token);
+  TOKEN_PRIVILEGES tp{};
+  if (!::LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid)) return false;
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  ::AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+  return ::GetLastError() == 0;
+}
+
 std::string TimeSeparator() {
   char buf[8] = {};
   if (::GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, buf, sizeof buf) <= 0 || !buf[0])

@@ -20,6 +20,8 @@ inline uint32_t ThreadId() { return ::GetCurrentThreadId(); }
 inline uint32_t LastError() { return ::GetLastError(); }
 inline void SetLastError(uint32_t e) { ::SetLastError(e); }
 inline void Beep() { ::MessageBeep(0); }
+// Enables one privilege in the process token; true when the last error is 0 after.
+bool EnablePrivilege(const char *name);
 // The locale's time separator (":" on an ordinary system).
 std::string TimeSeparator();
 // Local date and time in the locale's short date and long time formats.

@@ -16,9 +16,14 @@ TDebugCapture::TDebugCapture() {
   mapping_ = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
                                   "DBWIN_BUFFER");
   stop_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  started_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (mapping_) view_ = ::MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
   if (bufferReady_ && dataReady_ && view_ && stop_) {
     thread_ = ::CreateThread(nullptr, 0, &TDebugCapture::ThreadMain, this, 0, nullptr);
+    // A new thread runs only after the loader has attached it to every DLL;
+    // wait for that here, so that lines written later under the loader lock
+    // (a library's load or unload) find the reader already running.
+    if (thread_) ::WaitForSingleObject(started_, INFINITE);
   }
 }
 
@@ -29,7 +34,7 @@ TDebugCapture::~TDebugCapture() {
     ::CloseHandle(thread_);
   }
   if (view_) ::UnmapViewOfFile(view_);
-  for (HANDLE h : {mapping_, bufferReady_, dataReady_, stop_})
+  for (HANDLE h : {mapping_, bufferReady_, dataReady_, stop_, started_})
     if (h) ::CloseHandle(h);
   ::DeleteCriticalSection(&cs_);
 }
@@ -43,6 +48,7 @@ void TDebugCapture::Run() {
   const DWORD self = ::GetCurrentProcessId();
   HANDLE waits[2] = {dataReady_, stop_};
   ::SetEvent(bufferReady_);
+  ::SetEvent(started_);
   for (;;) {
     const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (w != WAIT_OBJECT_0) break;

@@ -38,6 +38,7 @@ private:
   void Run();
 
   HANDLE mapping_ = nullptr, bufferReady_ = nullptr, dataReady_ = nullptr, stop_ = nullptr;
+  HANDLE started_ = nullptr;
   void *view_ = nullptr;
   HANDLE thread_ = nullptr;
   CRITICAL_SECTION cs_;

@@ -1,0 +1,49 @@
+// U_IDeviceDriverInterface.h - IDeviceDriverInterface as the host sees it:
+// a pointer to a table of 156 entries, positions 0-2 stdcall, 3-155 in the
+// host's register convention; the library-wide DriverTable; and how an error
+// crosses to the host.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+#include <string>
+
+// {5584A661-2311-44C1-97B2-1078E0238379}
+extern const GUID IID_IDeviceDriverInterface;
+// IInterface: {00000000-0000-0000-C000-000000000046}
+extern const GUID IID_IInterfaceHost;
+
+constexpr int InterfacePositions = 156;
+
+// The entry tables of the two interface pointers of a driver object.
+const void *const *DriverInterfaceTable();
+const void *const *UnknownInterfaceTable();
+
+// One counted interface reference per driver type number, or nil.
+extern void *DriverTable[47];
+
+// Reference counting of any host-style interface pointer (positions 1 and 2).
+void InterfaceAddRef(void *intf);
+void InterfaceRelease(void *intf);
+// Stores a new reference into an interface variable: adds one to the new
+// value, stores it, then releases the old one.
+void InterfaceAssign(void **var, void *value);
+
+// The structured exception an error becomes when it reaches the host.
+// Non-continuable; two parameters: [0] the address of the error class name,
+// [1] the address of the message, both zero-terminated and valid until the
+// library is unloaded.
+constexpr DWORD HostExceptionCode = 0xE0544D44; // 'T','M','D' with the customer bit
+[[noreturn]] void RaiseHostException(const char *className, const char *message);
+// A copy of the text that lives as long as the library (one per distinct text).
+const char *InternHostText(const std::string &text);
+
+// The positions of the table, as built (for the README and for diagnostics).
+enum TPositionKind : char { pkRefCount = 'R', pkBase = 'B', pkFixed = 'F', pkTm = 'T', pkNone = '-' };
+struct TPositionInfo {
+  int Position;
+  const char *Name;
+  TPositionKind Kind;
+  int StackBytes; // bytes the entry removes from the stack
+};
+// The supported positions, in order; *count receives their number.
+const TPositionInfo *SupportedPositions(int *count);

@@ -1,0 +1,109 @@
+// U_MainThread.cpp
+#include "support/U_MainThread.h"
+#include <windows.h>
+#include <atomic>
+#include <exception>
+#include <memory>
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace NMainThread {
+namespace {
+
+constexpr UINT WM_SYNC_CALL = WM_APP + 0x155;
+constexpr char ClassName[] = "TMDvsSyncWindow";
+
+// A call handed over. The caller may give up waiting, so the request lives on
+// the heap and whoever moves it out of Pending first decides who runs it.
+struct TRequest {
+  enum : int { Pending, Claimed, Cancelled, Done };
+  std::function<void()> fn;
+  std::atomic<int> state{Pending};
+  std::exception_ptr error;
+};
+
+std::atomic<DWORD> mainId{0};
+HWND syncWindow = nullptr;
+
+LRESULT CALLBACK SyncProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_SYNC_CALL) {
+    std::unique_ptr<std::shared_ptr<TRequest>> holder(reinterpret_cast<std::shared_ptr<TRequest> *>(lp));
+    TRequest &r = **holder;
+    int expected = TRequest::Pending;
+    if (r.state.compare_exchange_strong(expected, TRequest::Claimed)) {
+      try {
+        r.fn();
+      } catch (...) {
+        r.error = std::current_exception();
+      }
+      r.state.store(TRequest::Done);
+    }
+    return 0;
+  }
+  return ::DefWindowProcA(w, msg, wp, lp);
+}
+
+} // namespace
+
+void *ModuleInstance() { return &__ImageBase; }
+
+void Init() {
+  mainId.store(::GetCurrentThreadId());
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = SyncProc;
+  wc.hInstance = static_cast<HINSTANCE>(ModuleInstance());
+  wc.lpszClassName = ClassName;
+  ::RegisterClassA(&wc);
+  syncWindow = ::CreateWindowExA(0, ClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 wc.hInstance, nullptr);
+}
+
+void Done(bool processTerminating) {
+  if (processTerminating || !syncWindow) return;
+  if (::GetCurrentThreadId() == mainId.load()) {
+    ::DestroyWindow(syncWindow);
+    ::UnregisterClassA(ClassName, static_cast<HINSTANCE>(ModuleInstance()));
+  } else {
+    // Only its own thread may destroy it; make sure nothing of ours runs when
+    // that thread gets to the close request after this module is gone.
+    ::SetWindowLongPtrA(syncWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
+    ::PostMessageA(syncWindow, WM_CLOSE, 0, 0);
+  }
+  syncWindow = nullptr;
+}
+
+uint32_t Id() { return mainId.load(); }
+
+bool IsMain() {
+  const DWORD id = mainId.load();
+  return id == 0 || id == ::GetCurrentThreadId();
+}
+
+bool Synchronize(const std::function<void()> &fn, uint32_t timeoutMs) {
+  if (IsMain() || !syncWindow) {
+    fn();
+    return IsMain();
+  }
+  auto req = std::make_shared<TRequest>();
+  req->fn = fn;
+  auto *holder = new std::shared_ptr<TRequest>(req);
+  DWORD_PTR result = 0;
+  const LRESULT sent = ::SendMessageTimeoutA(syncWindow, WM_SYNC_CALL, 0,
+                                             reinterpret_cast<LPARAM>(holder), SMTO_BLOCK,
+                                             timeoutMs, &result);
+  if (!sent) {
+    int expected = TRequest::Pending;
+    if (req->state.compare_exchange_strong(expected, TRequest::Cancelled)) {
+      // Not taken: the holder is freed by the main thread if the message is
+      // ever delivered; it then finds the request cancelled.
+      fn();
+      return false;
+    }
+  }
+  // Taken by the main thread: wait until it has finished the call.
+  while (req->state.load() != TRequest::Done) ::Sleep(1);
+  if (req->error) std::rethrow_exception(req->error);
+  return true;
+}
+
+} // namespace NMainThread
