@@ -1,0 +1,175 @@
+// The host kit proves itself against callees whose behaviour is known.
+#include "hostkit/HostKit.h"
+#include <gtest/gtest.h>
+
+extern "C" {
+void TmTestCallee0();
+void TmTestCallee1();
+void TmTestCallee3();
+void TmTestCallee9();
+void TmTestCallee11();
+void TmTestPeek2();
+}
+
+namespace {
+using namespace NHostKit;
+
+const void *P(void (*f)()) { return reinterpret_cast<const void *>(f); }
+
+TEST(HostKit, RegistersArriveAndPoppedBytesAreMeasured) {
+  auto r = CallRaw(P(TmTestCallee0), 1, 20, 300, {});
+  EXPECT_FALSE(r.raised);
+  EXPECT_EQ(r.eax, 321u);
+  EXPECT_EQ(r.popped, 0u);
+  r = CallRaw(P(TmTestCallee1), 1, 2, 3, {77});
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(r.edx, 77u);
+  r = CallRaw(P(TmTestCallee9), 0, 0, 0, std::vector<uint32_t>(9, 5));
+  EXPECT_EQ(r.popped, 36u);
+  r = CallRaw(P(TmTestCallee11), 0, 0, 0, std::vector<uint32_t>(11, 5));
+  EXPECT_EQ(r.popped, 44u);
+}
+
+TEST(HostKit, ACalleeThatPopsTheWrongAmountIsSeen) {
+  // Three words pushed, one popped: the host would be left 8 bytes off.
+  auto r = CallRaw(P(TmTestCallee1), 0, 0, 0, {1, 2, 3});
+  EXPECT_FALSE(r.raised);
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_NE(r.popped, 12u);
+}
+
+TEST(HostKit, StackWordsAreInDeclarationOrderLastNearestTheReturnAddress) {
+  // Peek2 returns the word EAX slots above the return address.
+  EXPECT_EQ(CallRaw(P(TmTestPeek2), 0, 0, 0, {111, 222}).eax, 222u);
+  EXPECT_EQ(CallRaw(P(TmTestPeek2), 1, 0, 0, {111, 222}).eax, 111u);
+}
+
+TEST(HostKit, ArgsLayoutFollowsTheHostConvention) {
+  TMethodPtr m{reinterpret_cast<const void *>(0x1111), reinterpret_cast<void *>(0x2222)};
+  uint32_t edx, ecx;
+  std::vector<uint32_t> w;
+  // (index, callback): EDX index, ECX unused, method pointer on the stack.
+  TArgs().Int(5).Method(m).Layout(edx, ecx, w);
+  EXPECT_EQ(edx, 5u);
+  EXPECT_EQ(w, (std::vector<uint32_t>{0x2222, 0x1111}));
+  // (value, ignored, cb) keeps both registers; a 32-bit argument after a
+  // method pointer may still take a register.
+  w.clear();
+  TArgs().Method(m).Int(9).Layout(edx, ecx, w);
+  EXPECT_EQ(edx, 9u);
+  EXPECT_EQ(w.size(), 2u);
+  // (a, p, c, m1, m2, m3, m4, m5): 44 bytes.
+  TArgs a;
+  a.Str("x").Int(1).Int(2);
+  for (int i = 0; i < 5; ++i) a.Method(m);
+  EXPECT_EQ(a.StackBytes(), 44u);
+}
+
+void RaiseDriverStyle() {
+  static const char cls[] = "EAbstractError", msg[] = "Abstract Error";
+  const ULONG_PTR p[2] = {reinterpret_cast<ULONG_PTR>(cls), reinterpret_cast<ULONG_PTR>(msg)};
+  RaiseException(DriverExceptionCode, EXCEPTION_NONCONTINUABLE, 2, p);
+}
+
+void Crash() { *static_cast<volatile int *>(nullptr) = 1; }
+
+NT_TIB *Tib() { return reinterpret_cast<NT_TIB *>(NtCurrentTeb()); }
+
+TEST(HostKit, CatchesANonContinuableStructuredException) {
+  void *chain = Tib()->ExceptionList;
+  auto r = CallRaw(reinterpret_cast<const void *>(&RaiseDriverStyle), 0, 0, 0, {1, 2});
+  EXPECT_TRUE(r.raised);
+  EXPECT_EQ(r.code, DriverExceptionCode);
+  EXPECT_EQ(r.params, 2u);
+  EXPECT_EQ(r.className, "EAbstractError");
+  EXPECT_EQ(r.message, "Abstract Error");
+  EXPECT_EQ(Tib()->ExceptionList, chain) << "SEH chain not restored";
+  // The process goes on normally, and again.
+  r = CallRaw(reinterpret_cast<const void *>(&RaiseDriverStyle), 0, 0, 0, {});
+  EXPECT_TRUE(r.raised);
+  EXPECT_EQ(CallRaw(P(TmTestCallee0), 1, 1, 1, {}).eax, 3u);
+}
+
+TEST(HostKit, CatchesAnAccessViolation) {
+  auto r = CallRaw(reinterpret_cast<const void *>(&Crash), 0, 0, 0, {});
+  EXPECT_TRUE(r.raised);
+  EXPECT_EQ(r.code, static_cast<uint32_t>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_TRUE(r.className.empty());
+}
+
+TEST(HostKit, ThunksReceiveTheirArgumentsAndPopTheirStack) {
+  THostCallbacks cb;
+  int32_t id = 0;
+  bool on = false;
+  cb.status = [&](int32_t i, bool o, uint32_t) { id = i, on = o; };
+  auto r = CallRaw(StatusThunk(), reinterpret_cast<uint32_t>(&cb), 42, 0xFFFFFF01u, {});
+  EXPECT_EQ(id, 42);
+  EXPECT_TRUE(on);
+  EXPECT_EQ(r.popped, 0u);
+  CallRaw(StatusThunk(), reinterpret_cast<uint32_t>(&cb), 7, 0xFFFFFF00u, {});
+  EXPECT_FALSE(on) << "only the low byte counts";
+
+  int32_t got[5] = {};
+  cb.hostFunction1 = [&](int32_t a, int32_t b, int32_t c, int32_t z1, int32_t z2) {
+    got[0] = a, got[1] = b, got[2] = c, got[3] = z1, got[4] = z2;
+    return 1234;
+  };
+  // C pushed first, then the two zeros: C lies farthest from the return address.
+  r = CallRaw(HostFunction1Thunk(), reinterpret_cast<uint32_t>(&cb), 1, 2, {3, 4, 5});
+  EXPECT_EQ(r.eax, 1234u);
+  EXPECT_EQ(r.popped, 12u);
+  EXPECT_EQ(got[0], 1);
+  EXPECT_EQ(got[1], 2);
+  EXPECT_EQ(got[2], 3);
+  EXPECT_EQ(got[3], 4);
+  EXPECT_EQ(got[4], 5);
+
+  cb.hostFunction2 = [](int32_t a) { return a * 2; };
+  r = CallRaw(HostFunction2Thunk(), reinterpret_cast<uint32_t>(&cb), static_cast<uint32_t>(-1), 0, {});
+  EXPECT_EQ(r.i32(), -2);
+  EXPECT_EQ(r.popped, 0u);
+
+  const void *seen = nullptr;
+  cb.frame = [&](const void *p) { seen = p; };
+  int dummy;
+  r = CallRaw(FrameThunk(), reinterpret_cast<uint32_t>(&cb), reinterpret_cast<uint32_t>(&dummy), 0, {});
+  EXPECT_EQ(seen, &dummy);
+  EXPECT_EQ(r.popped, 0u);
+}
+
+// A heap table of our own, published the way a Pascal host publishes it.
+#define REG __attribute__((regparm(3)))
+void *REG FakeGet(int32_t n) { return HeapAlloc(GetProcessHeap(), 0, n); }
+int32_t REG FakeFree(void *p) { return HeapFree(GetProcessHeap(), 0, p) ? 0 : 1; }
+void *REG FakeRealloc(void *p, int32_t n) { return HeapReAlloc(GetProcessHeap(), 0, p, n); }
+void *REG FakeAlloc(int32_t n) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, n); }
+const void *FakeTable[6] = {reinterpret_cast<const void *>(&FakeGet), reinterpret_cast<const void *>(&FakeFree),
+                            reinterpret_cast<const void *>(&FakeRealloc), reinterpret_cast<const void *>(&FakeAlloc),
+                            nullptr, nullptr};
+
+TEST(HostKit, StringsOnTheSharedHeap) {
+  HWND w = CreateWindowExA(0, "STATIC", TSharedHeap::WindowTitle().c_str(), 0, 0, 0, 0, 0, nullptr,
+                           nullptr, nullptr, nullptr);
+  SetWindowLongA(w, GWL_USERDATA, reinterpret_cast<LONG>(FakeTable));
+  TSharedHeap heap;
+  ASSERT_TRUE(heap.Find());
+  char *s = heap.NewString("10.0.0.1");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(TSharedHeap::Text(s), "10.0.0.1");
+  EXPECT_EQ(TSharedHeap::RefCount(s), 1);
+  EXPECT_EQ(s[8], 0);
+  EXPECT_EQ(heap.NewString(""), nullptr);
+  heap.ReleaseString(s);
+  EXPECT_EQ(s, nullptr);
+  void *z = heap.AllocMem(16);
+  ASSERT_NE(z, nullptr);
+  EXPECT_EQ(static_cast<int *>(z)[3], 0);
+  EXPECT_EQ(heap.FreeMem(z), 0);
+  TConstString c("abc");
+  char *cs = const_cast<char *>(c.get());
+  heap.ReleaseString(cs); // a constant is never touched
+  EXPECT_EQ(TSharedHeap::RefCount(c.get()), -1);
+  DestroyWindow(w);
+}
+
+} // namespace
