@@ -227,7 +227,7 @@ bool TDeviceDriverBase::ORVA_Device_PostDvrData(const char *, int32_t, const voi
 // --- operations that no class of this level implements
 
 bool TDeviceDriverBase::BindSdk() { throw EAbstractError(); }
-void TDeviceDriverBase::CheckDvrLink(uint8_t &, TThreadBase *, int32_t) { throw EAbstractError(); }
+void TDeviceDriverBase::CheckDvrLink(volatile uint8_t &, TThreadBase *, int32_t) { throw EAbstractError(); }
 void TDeviceDriverBase::WindowProc(TMessage &) { throw EAbstractError(); }
 int32_t TDeviceDriverBase::ORVA_Device_Init() { throw EAbstractError(); }
 void TDeviceDriverBase::ORVA_Device_Reserved39() { throw EAbstractError(); }

@@ -73,7 +73,7 @@ public:
   // --- virtual operations of the class, in slot order
   virtual bool BindSdk();
   virtual void FreeLoadedLibraries();
-  virtual void CheckDvrLink(uint8_t &terminated, TThreadBase *thread, int32_t param);
+  virtual void CheckDvrLink(volatile uint8_t &terminated, TThreadBase *thread, int32_t param);
   virtual void WindowProc(TMessage &message);
   virtual void CreateMessageWindow();
   virtual void DestroyMessageWindow();

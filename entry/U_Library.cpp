@@ -2,6 +2,7 @@
 #include "entry/U_Library.h"
 #include "entry/U_IDeviceDriverInterface.h"
 #include "support/U_DebugLog.h"
+#include "support/U_Define.h"
 #include "support/U_HostTypes.h"
 #include "support/U_MainThread.h"
 #include "support/WinApi.h"
@@ -15,6 +16,8 @@ void LibraryInitialize() {
   // 4.1: each privilege on its own; failures are ignored.
   for (const char *p : {"SeDebugPrivilege", "SeShutdownPrivilege", "SeSystemtimePrivilege"})
     NWin::NSystem::EnablePrivilege(p);
+  // 4.2: the public utility object with the worker pool.
+  CreatePublicUnit();
   // 4.3: the start-up banner.
   WriteDebugLog("zq>>" + std::string(43, 'd') + std::string(51, '-'), 1);
 }
@@ -33,6 +36,10 @@ void LibraryFinalize(bool processTerminating) {
     entry = nullptr;
     InterfaceRelease(intf);
   }
+  // 2: the public utility object, if it still exists. This runs in the
+  // module's detach notification, under the loader lock: the pool must not
+  // wait for thread handles there (see TThreadManage's teardown modes).
+  FreePublicUnit(1);
   NMainThread::Done(false);
   NSharedHeap::Leave(false);
 }

@@ -199,3 +199,33 @@ static_assert(offsetof(TDvrFileEntry, StartTime) == 257 && offsetof(TDvrFileEntr
 static_assert(offsetof(TDvrFileEntry, Value) == 282);
 
 #pragma pack(pop)
+
+class TThreadManage;
+class TPSPCrc;
+
+// The suite's public utility object. For this library: the worker pool and
+// host-name resolution; its construction also loads the application icon.
+class TPublicUnit {
+public:
+  TPublicUnit();
+  ~TPublicUnit();
+  TPublicUnit(const TPublicUnit &) = delete;
+  TPublicUnit &operator=(const TPublicUnit &) = delete;
+
+  // A dotted-quad IPv4 address: 7-15 characters, digits and exactly three
+  // dots, four non-empty parts of at most 255 each.
+  static bool IsIPv4Text(const std::string &text);
+  // The dotted address of a host name (the first one found), the text itself
+  // when it already is one, or empty when it cannot be resolved.
+  std::string ResolveHost(const std::string &name);
+
+  TPSPCrc *Crc = nullptr;
+  TThreadManage *ThreadManage = nullptr;
+  void *AppIcon = nullptr; // the icon from c:\quillmere\ico\app.ico, when present
+};
+
+// The library-wide instance: made at load, freed at unload.
+extern TPublicUnit *PublicUnit;
+void CreatePublicUnit();
+// teardown: 0 ordinary, 1 under the loader lock, 2 at process exit.
+void FreePublicUnit(int teardown);

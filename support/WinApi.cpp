@@ -1,7 +1,10 @@
 // WinApi.cpp - the wrappers that are more than one line.
 #include "support/WinApi.h"
+#include <winsock2.h>
+#include <atomic>
 #include "support/WinHandle.h"
 #include <algorithm>
+#include <cstring>
 
 namespace NWin {
 
@@ -34,6 +37,44 @@ std::string FormatShortDateLongTime(const SYSTEMTIME &t) {
 }
 
 } // namespace NSystem
+
+namespace NThread {
+HANDLE CreateSuspended(LPTHREAD_START_ROUTINE proc, void *arg, DWORD *id) {
+  return ::CreateThread(nullptr, 0, proc, arg, CREATE_SUSPENDED, id);
+}
+bool ReadContext(HANDLE h, CONTEXT &ctx) {
+  std::memset(&ctx, 0, sizeof ctx);
+  ctx.ContextFlags = 0x10007;
+  return ::GetThreadContext(h, &ctx) != FALSE;
+}
+uintptr_t InstructionPointer(HANDLE h) {
+  CONTEXT ctx;
+  return ReadContext(h, ctx) ? ctx.Eip : 0;
+}
+} // namespace NThread
+
+namespace NSocket {
+namespace {
+std::atomic<uint32_t> startups{0};
+std::atomic<bool> failStartup{false};
+} // namespace
+bool Startup() {
+  ++startups;
+  if (failStartup) return false;
+  WSADATA d;
+  return ::WSAStartup(MAKEWORD(2, 0), &d) == 0;
+}
+void Cleanup() { ::WSACleanup(); }
+bool FirstAddress(const char *name, uint8_t out[4]) {
+  const hostent *h = ::gethostbyname(name);
+  if (!h || h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list || !h->h_addr_list[0])
+    return false;
+  std::memcpy(out, h->h_addr_list[0], 4);
+  return true;
+}
+uint32_t StartupCount() { return startups; }
+void FailStartupForTests(bool fail) { failStartup = fail; }
+} // namespace NSocket
 
 namespace NFile {
 

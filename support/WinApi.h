@@ -22,6 +22,8 @@ inline void SetLastError(uint32_t e) { ::SetLastError(e); }
 inline void Beep() { ::MessageBeep(0); }
 // Enables one privilege in the process token; true when the last error is 0 after.
 bool EnablePrivilege(const char *name);
+// LoadCursorFromFileA: an icon or cursor from a file, or nil.
+inline void *LoadCursorFile(const char *path) { return ::LoadCursorFromFileA(path); }
 // The locale's time separator (":" on an ordinary system).
 std::string TimeSeparator();
 // Local date and time in the locale's short date and long time formats.
@@ -38,6 +40,30 @@ bool ForceDirectories(const std::string &path);
 bool ReadAll(const std::string &path, std::vector<uint8_t> &data, uint32_t *error = nullptr);
 bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *error = nullptr);
 } // namespace NFile
+
+namespace NThread {
+// A thread created suspended; nil on failure.
+HANDLE CreateSuspended(LPTHREAD_START_ROUTINE proc, void *arg, DWORD *id);
+inline DWORD Resume(HANDLE h) { return ::ResumeThread(h); }
+inline DWORD Suspend(HANDLE h) { return ::SuspendThread(h); }
+inline bool Wait(HANDLE h, DWORD ms) { return ::WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+// Full context (flags 0x10007); false when it cannot be read.
+bool ReadContext(HANDLE h, CONTEXT &ctx);
+// The instruction pointer of a suspended thread, or 0.
+uintptr_t InstructionPointer(HANDLE h);
+} // namespace NThread
+
+namespace NSocket {
+// The sockets library, started (version 2.0) and stopped once per call.
+bool Startup();
+void Cleanup();
+// The first IPv4 address of a host name, in network order.
+bool FirstAddress(const char *name, uint8_t out[4]);
+// How often Startup has been called (so tests can tell whether a path
+// touched the sockets library), and a failure switch for tests.
+uint32_t StartupCount();
+void FailStartupForTests(bool fail);
+} // namespace NSocket
 
 namespace NModule {
 inline HMODULE Load(const char *path) { return ::LoadLibraryA(path); }

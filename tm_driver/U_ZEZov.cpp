@@ -28,7 +28,7 @@ void TTMDvs::ORVA_Device_Reserved39() {}
 bool TTMDvs::ORVA_Device_Reserved40(const char *, int32_t) { return true; }
 
 bool TTMDvs::BindSdk() { throw ENotBuilt("BindSdk"); }
-void TTMDvs::CheckDvrLink(uint8_t &, TThreadBase *, int32_t) { throw ENotBuilt("CheckDvrLink"); }
+void TTMDvs::CheckDvrLink(volatile uint8_t &, TThreadBase *, int32_t) { throw ENotBuilt("CheckDvrLink"); }
 int32_t TTMDvs::ORVA_Device_Init() { throw ENotBuilt("ORVA_Device_Init"); }
 bool TTMDvs::ORVA_Device_SetDvrCallback(const char *, int32_t, int32_t, const TMethod[5]) {
   throw ENotBuilt("ORVA_Device_SetDvrCallback");

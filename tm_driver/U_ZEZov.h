@@ -13,7 +13,7 @@ public:
 
   bool BindSdk() override;
   void FreeLoadedLibraries() override;
-  void CheckDvrLink(uint8_t &terminated, TThreadBase *thread, int32_t param) override;
+  void CheckDvrLink(volatile uint8_t &terminated, TThreadBase *thread, int32_t param) override;
   void WindowProc(TMessage &message) override;
 
   int32_t ORVA_Device_Init() override;

@@ -1,0 +1,63 @@
+// Unloading a module whose pool has parked workers, and ending a process
+// while a job runs.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+#include <string>
+
+namespace {
+
+std::string ExeDir() {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  std::string p(exe);
+  return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+int ThreadCount() {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 te{};
+  te.dwSize = sizeof te;
+  int n = 0;
+  for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+    if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+  CloseHandle(snap);
+  return n;
+}
+
+TEST(PoolUnload, FreeLibraryWhileWorkersAreParked) {
+  const int before = ThreadCount();
+  DWORD handles = 0;
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    HMODULE m = LoadLibraryA((ExeDir() + "pool_testlib.dll").c_str());
+    ASSERT_NE(m, nullptr);
+    auto start = reinterpret_cast<int(__cdecl *)(int, int)>(GetProcAddress(m, "StartJobs"));
+    ASSERT_EQ(start(4, 0), 4);
+    Sleep(100); // let them park
+    const DWORD t0 = GetTickCount();
+    FreeLibrary(m);
+    EXPECT_LT(GetTickCount() - t0, 5000u) << "unload hung";
+    for (int i = 0; i < 1000 && ThreadCount() > before; ++i) Sleep(2);
+    EXPECT_EQ(ThreadCount(), before) << "cycle " << cycle;
+    DWORD h = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &h);
+    if (cycle == 1) handles = h;
+    if (cycle > 1) EXPECT_LE(h, handles + 2);
+  }
+}
+
+TEST(PoolUnload, ProcessExitWhileAJobRuns) {
+  std::string cmd = "\"" + ExeDir() + "pool_child.exe\"";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0) << "exit hung";
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(code, 9u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+} // namespace
