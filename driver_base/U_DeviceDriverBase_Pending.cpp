@@ -51,7 +51,8 @@ NOT_BUILT(bool TDeviceDriverBase::ORVA_Device_GetDvrChannelConfig(const char *, 
 NOT_BUILT(bool TDeviceDriverBase::ORVA_Device_IsDvrOnLine(const char *, int32_t), "ORVA_Device_IsDvrOnLine")
 NOT_BUILT(void TDeviceDriverBase::GetDefenseState(int, TStateKind, const char *, int32_t, char **), "GetDefenseState")
 NOT_BUILT(bool TDeviceDriverBase::ORVA_Device_RemoveDvr(const char *, int32_t), "ORVA_Device_RemoveDvr")
-NOT_BUILT(int32_t TDeviceDriverBase::ORVA_Device_Reserved(int), "ORVA_Device_Reserved")
+// The reserved positions do nothing and answer 0.
+int32_t TDeviceDriverBase::ORVA_Device_Reserved(int) { return 0; }
 NOT_BUILT(int32_t TDeviceDriverBase::SetExtraCallback(int32_t, TMethod), "SetExtraCallback")
 NOT_BUILT(int32_t TDeviceDriverBase::ClearExtraCallback(int32_t), "ClearExtraCallback")
 NOT_BUILT(int32_t TDeviceDriverBase::ORVA_Device_SetAuxCallback1(TMethod), "ORVA_Device_SetAuxCallback1")

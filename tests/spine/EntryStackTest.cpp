@@ -1,0 +1,146 @@
+// Every entry of a virtual operation removes exactly the stack bytes of its
+// arguments and hands the arguments on in order. The entries are driven by
+// the host kit's caller against an object whose operations only record.
+#include "hostkit/HostKit.h"
+#include "entry/U_IDeviceDriverInterface.h"
+#include "tm_driver/U_ZEZov.h"
+#include <gtest/gtest.h>
+#include <vector>
+
+namespace {
+using namespace NHostKit;
+
+struct TRecorder : TTMDvs {
+  static void *slot;
+  TRecorder() : TTMDvs(0, &slot, nullptr) {} // type 0: no window, no table file
+  std::vector<uint32_t> seen;
+  void Note(std::initializer_list<uint32_t> v) { seen.assign(v); }
+  static uint32_t U(const void *p) { return reinterpret_cast<uint32_t>(p); }
+  static uint32_t M(const TMethod &m) { return U(m.Code) ^ U(m.Data); }
+
+  int32_t ORVA_Device_Init() override { Note({3}); return 7; }
+  int32_t ORVA_Device_SetCallback(int32_t i, TMethod cb) override { Note({uint32_t(i), M(cb)}); return 0; }
+  bool ORVA_Device_SetDvrCallback(const char *a, int32_t p, int32_t c, const TMethod cbs[5]) override {
+    Note({U(a), uint32_t(p), uint32_t(c), M(cbs[0]), M(cbs[4])});
+    return false;
+  }
+  int32_t ORVA_Device_StartDvrCapture(const char *a, int32_t p, int32_t c) override { Note({U(a), uint32_t(p), uint32_t(c)}); return 0; }
+  bool SetDefense(int pos, TDefenseFlag f, int32_t v, const char *a, int32_t p, int32_t c) override {
+    Note({uint32_t(pos), uint32_t(f), uint32_t(v), U(a), uint32_t(p), uint32_t(c)});
+    return true;
+  }
+  int32_t ORVA_Device_SetHostFunctions(int32_t v, TMethod f1, TMethod f2) override { Note({uint32_t(v), M(f1), M(f2)}); return v; }
+  int32_t ORVA_Device_CallHostFunction1(int32_t a, int32_t b, int32_t c) override { Note({uint32_t(a), uint32_t(b), uint32_t(c)}); return 5; }
+  bool ORVA_Device_FreeBuffer(void *b, uint32_t s, bool f) override { Note({U(b), s, f}); return true; }
+  bool ORVA_Device_SetDvrChannelConfig(const char *a, int32_t p, int32_t c, const void *cfg) override { Note({U(a), uint32_t(p), uint32_t(c), U(cfg)}); return true; }
+  bool ORVA_Device_CloseDvr(const char *a, int32_t p, bool l) override { Note({U(a), uint32_t(p), l}); return false; }
+  bool ORVA_Device_CloseDvrChannel(const char *a, int32_t p, int32_t c, bool k) override { Note({U(a), uint32_t(p), uint32_t(c), k}); return true; }
+  void GetDefenseState(int pos, TStateKind k, const char *a, int32_t p, char **s) override { Note({uint32_t(pos), uint32_t(k), U(a), uint32_t(p), U(s)}); }
+  void ORVA_Device_GetAuxValue(int32_t *v) override { Note({U(v)}); }
+  int32_t ORVA_Device_ListDvrFilesToBuffer(const uint32_t a[8], void **b, int32_t *s) override {
+    Note({a[0], a[2], a[7], U(b), U(s)});
+    return -1;
+  }
+};
+void *TRecorder::slot = nullptr;
+
+const char *A = reinterpret_cast<const char *>(0xA0A0);
+
+class EntryStack : public ::testing::Test {
+protected:
+  void SetUp() override { rec = new TRecorder; }
+  void TearDown() override { InterfaceAssign(&TRecorder::slot, nullptr); }
+  void *I() { return rec->DriverInterface(); }
+  TRecorder *rec;
+  TMethodPtr m1{reinterpret_cast<const void *>(0x1001), reinterpret_cast<void *>(0x10)};
+  TMethodPtr m5{reinterpret_cast<const void *>(0x5005), reinterpret_cast<void *>(0x50)};
+  static uint32_t X(const TMethodPtr &m) { return reinterpret_cast<uint32_t>(m.code) ^ reinterpret_cast<uint32_t>(m.data); }
+};
+
+TEST_F(EntryStack, ArgumentsArriveInOrderAndTheirBytesArePopped) {
+  auto r = CallPosition(I(), 3);
+  EXPECT_EQ(r.popped, 0u);
+  EXPECT_EQ(r.eax, 7u);
+
+  r = CallPosition(I(), 4, TArgs().Int(9).Method(m1));
+  EXPECT_EQ(r.popped, 8u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{9, X(m1)}));
+
+  TArgs a41;
+  a41.Str(A).Int(8000).Int(3).Method(m1);
+  for (int i = 0; i < 3; ++i) a41.NilMethod();
+  a41.Method(m5);
+  r = CallPosition(I(), 41, a41);
+  EXPECT_EQ(r.popped, 44u);
+  EXPECT_EQ(r.al(), 0);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 8000, 3, X(m1), X(m5)}));
+
+  r = CallPosition(I(), 58, TArgs().Str(A).Int(1).Int(2));
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 2}));
+
+  r = CallPosition(I(), 80, TArgs().Str(A).Int(1).Int(2));
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(r.al(), 1);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{80, TDeviceDriverBase::dfAlarmOut, 0, 0xA0A0, 1, 2}));
+
+  r = CallPosition(I(), 92, TArgs().Int(4).Word(0).Method(m1).Method(m5));
+  EXPECT_EQ(r.popped, 16u);
+  EXPECT_EQ(r.eax, 4u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{4, X(m1), X(m5)}));
+
+  r = CallPosition(I(), 93, TArgs().Int(1).Int(2).Int(3));
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{1, 2, 3}));
+
+  r = CallPosition(I(), 95, TArgs().Ptr(A).Word(10).Bool(true));
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 10, 1})) << "only the low byte of a Boolean counts";
+
+  r = CallPosition(I(), 105, TArgs().Str(A).Int(1).Int(2).Ptr(reinterpret_cast<void *>(0xC0)));
+  EXPECT_EQ(r.popped, 8u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 2, 0xC0}));
+
+  r = CallPosition(I(), 108, TArgs().Str(A).Int(1).Bool(false));
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 0}));
+
+  r = CallPosition(I(), 109, TArgs().Str(A).Int(1).Int(5).Bool(true));
+  EXPECT_EQ(r.popped, 8u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 5, 1}));
+
+  char *state = nullptr;
+  r = CallPosition(I(), 118, TArgs().Str(A).Int(1).Ptr(&state));
+  EXPECT_EQ(r.popped, 4u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{118, TDeviceDriverBase::skMotion, 0xA0A0, 1,
+                                              reinterpret_cast<uint32_t>(&state)}));
+
+  int32_t v = 0;
+  r = CallPosition(I(), 89, TArgs().Word(1).Word(2).Word(3).Ptr(&v));
+  EXPECT_EQ(r.popped, 8u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{reinterpret_cast<uint32_t>(&v)}));
+
+  void *buf = nullptr;
+  int32_t size = 0;
+  TArgs a86;
+  for (uint32_t i = 1; i <= 8; ++i) a86.Word(i);
+  a86.Ptr(&buf).Ptr(&size);
+  r = CallPosition(I(), 86, a86);
+  EXPECT_EQ(r.popped, 32u);
+  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{1, 3, 8, reinterpret_cast<uint32_t>(&buf),
+                                              reinterpret_cast<uint32_t>(&size)}));
+}
+
+TEST_F(EntryStack, ReservedPositionsPopTheirWords) {
+  for (auto [pos, words] : std::vector<std::pair<int, int>>{{129, 2}, {131, 0}, {136, 3}, {152, 4}, {153, 9}}) {
+    TArgs a;
+    a.Word(1).Word(2);
+    for (int i = 0; i < words; ++i) a.Word(i);
+    auto r = CallPosition(I(), pos, a);
+    ASSERT_FALSE(r.raised) << pos;
+    EXPECT_EQ(r.popped, uint32_t(words * 4)) << pos;
+    EXPECT_EQ(r.eax, 0u);
+  }
+}
+
+} // namespace
