@@ -331,6 +331,10 @@ TPositionInfo SupportedInfos[70];
 
 } // namespace
 
+void RunGuarded(void (*fn)(void *), void *context) {
+  Guarded<void>([&] { fn(context); });
+}
+
 const void *const *DriverInterfaceTable() { return Tables().driver; }
 const void *const *UnknownInterfaceTable() { return Tables().unknown; }
 

@@ -34,6 +34,8 @@ void InterfaceAssign(void **var, void *value);
 // library is unloaded.
 constexpr DWORD HostExceptionCode = 0xE0544D44; // 'T','M','D' with the customer bit
 [[noreturn]] void RaiseHostException(const char *className, const char *message);
+// Runs fn; an error that escapes it becomes the structured exception above.
+void RunGuarded(void (*fn)(void *), void *context);
 // A copy of the text that lives as long as the library (one per distinct text).
 const char *InternHostText(const std::string &text);
 

@@ -3,6 +3,7 @@
 #include "support/U_Define.h"
 #include "support/U_Thread.h"
 #include "support/WinApi.h"
+#include "common/Process.h"
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 #include <atomic>
@@ -10,17 +11,8 @@
 #include <vector>
 
 namespace {
-
-int ThreadCount() {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 te{};
-  te.dwSize = sizeof te;
-  int n = 0;
-  for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-    if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  CloseHandle(snap);
-  return n;
-}
+using NTest::ExeDir;
+using NTest::ThreadCount;
 
 size_t IdleCount(TThreadManage &m) {
   m.IdleThreads.Lock.Lock();

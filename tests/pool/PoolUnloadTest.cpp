@@ -1,29 +1,14 @@
 // Unloading a module whose pool has parked workers, and ending a process
 // while a job runs.
+#include "common/Process.h"
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
 #include <string>
 
 namespace {
-
-std::string ExeDir() {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string p(exe);
-  return p.substr(0, p.find_last_of('\\') + 1);
-}
-
-int ThreadCount() {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 te{};
-  te.dwSize = sizeof te;
-  int n = 0;
-  for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-    if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  CloseHandle(snap);
-  return n;
-}
+using NTest::ExeDir;
+using NTest::ThreadCount;
 
 TEST(PoolUnload, FreeLibraryWhileWorkersAreParked) {
   const int before = ThreadCount();

@@ -1,6 +1,7 @@
 // The library as a host meets it: load, factory, reference counting through
 // positions 0-2, the shared-heap window, destruction and unload cycles.
 #include "common/DebugCapture.h"
+#include "common/Process.h"
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <psapi.h>
@@ -10,6 +11,8 @@
 #include <vector>
 
 namespace {
+using NTest::ExeDir;
+using NTest::ThreadCount;
 
 using TCreateDevice = void(__stdcall *)(void **, uint32_t, const char *);
 using TQueryInterface = HRESULT(__stdcall *)(void *, const GUID *, void **);
@@ -18,13 +21,6 @@ using TRefFn = ULONG(__stdcall *)(void *);
 const GUID IID_Driver = {0x5584A661, 0x2311, 0x44C1, {0x97, 0xB2, 0x10, 0x78, 0xE0, 0x23, 0x83, 0x79}};
 const GUID IID_Unknown = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const GUID IID_Other = {0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
-
-std::string ExeDir() {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string p(exe);
-  return p.substr(0, p.find_last_of('\\') + 1);
-}
 
 // A constant host string (reference count -1): the driver must only read it.
 struct TConstString {
@@ -218,16 +214,6 @@ TEST(SpineLoad, AdoptsAnExistingSharedHeapWindow) {
   EXPECT_TRUE(IsWindow(mine)) << "the library must not destroy a window it did not make";
   EXPECT_EQ(GetWindowLongA(mine, GWL_USERDATA), reinterpret_cast<LONG>(fakeTable));
   DestroyWindow(mine);
-}
-
-int ThreadCount() {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 te{sizeof te};
-  int n = 0;
-  for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-    if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  CloseHandle(snap);
-  return n;
 }
 
 DWORD HandleCount() {
