@@ -1,5 +1,5 @@
 // The worker pool and the public utility object.
-#include "common/DebugCapture.h"
+#include "hostkit/DebugCapture.h"
 #include "support/U_Define.h"
 #include "support/U_Thread.h"
 #include "support/WinApi.h"
@@ -76,7 +76,7 @@ TEST(Pool, RunJobOnAClosingPoolGivesMinusOne) {
 }
 
 TEST(Pool, AJobErrorIsReportedNestedAndTheWorkerStaysUsable) {
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   TThreadManage pool;
   TThreadBase *t = nullptr;
   ASSERT_EQ(pool.RunJob(t, "job", [](volatile uint8_t &, TThreadBase *, int32_t) { throw std::runtime_error("boom"); }, 0, false), 0);
@@ -87,7 +87,7 @@ TEST(Pool, AJobErrorIsReportedNestedAndTheWorkerStaysUsable) {
   EXPECT_EQ(t->LastError, expected);
   auto lines = cap.Matching("|boom");
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(lines[0].find("| ") + 2), expected) << NTest::Hex(lines[0]);
+  EXPECT_EQ(lines[0].substr(lines[0].find("| ") + 2), expected) << NHostKit::Hex(lines[0]);
   // The second report carries the first after " :".
   ASSERT_EQ(pool.RunJob(t, "job2", [](volatile uint8_t &, TThreadBase *, int32_t) { throw std::runtime_error("x"); }, 0, false), 0);
   ASSERT_TRUE(WaitIdle(pool, 1));

@@ -1,6 +1,6 @@
 // The library as a host meets it: load, factory, reference counting through
 // positions 0-2, the shared-heap window, destruction and unload cycles.
-#include "common/DebugCapture.h"
+#include "hostkit/DebugCapture.h"
 #include "common/Process.h"
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -117,7 +117,7 @@ TEST_F(Spine, SecondObjectReplacesTheTableEntry) {
   EXPECT_EQ(Release(a), 1u);
   EXPECT_EQ(AddRef(b), 3u);
   Release(b);
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   EXPECT_EQ(Release(a), 0u); // the first object goes now
   EXPECT_EQ(cap.Matching("Destroy Start").size(), 1u);
   Release(b);
@@ -164,7 +164,7 @@ TEST_F(Spine, UnloadDestroysAnObjectTheHostReleasedWithItsLinesInOrder) {
   void *d = Create(22);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(Release(d), 1u);
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   lib.Unload();
   const std::vector<std::string> expected = {
       "ZQ>>TtarnwickDvr Destroy Start", "ZQ>>TtarnwickDvr Destroy end0",
@@ -180,7 +180,7 @@ TEST_F(Spine, UnloadDestroysAnObjectTheHostReleasedWithItsLinesInOrder) {
 TEST(SpineLoad, BannerAndSharedHeapWindow) {
   char title[64];
   sprintf(title, "%08lX_PID_FastMM_BE", GetCurrentProcessId());
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   {
     TLibrary lib;
     ASSERT_NE(lib.module, nullptr);

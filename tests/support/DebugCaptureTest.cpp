@@ -1,5 +1,5 @@
 // The capture helper itself: lines from many threads arrive whole and all.
-#include "common/DebugCapture.h"
+#include "hostkit/DebugCapture.h"
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -23,7 +23,7 @@ DWORD WINAPI WriteLines(void *p) {
 }
 
 TEST(DebugCapture, LinesFromSeveralThreadsAreNeitherLostNorMerged) {
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   ASSERT_TRUE(cap.Active());
   constexpr int Threads = 6, PerThread = 200;
   std::vector<TWriter> writers;
@@ -47,7 +47,7 @@ TEST(DebugCapture, LinesFromSeveralThreadsAreNeitherLostNorMerged) {
 }
 
 TEST(DebugCapture, ClearForgetsEarlierLines) {
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   OutputDebugStringA("before");
   cap.Clear();
   OutputDebugStringA("after");

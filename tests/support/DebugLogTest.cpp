@@ -1,5 +1,5 @@
 // Stamped debug-log lines: the exact form a debug-output viewer shows.
-#include "common/DebugCapture.h"
+#include "hostkit/DebugCapture.h"
 #include "common/FakeClock.h"
 #include "support/U_DebugLog.h"
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ std::string Prefix(const char *stamp) {
 
 TEST(DebugLog, StampHasDateTimeProcessAndEightDigitUpperCaseThread) {
   NTest::TFakeClock clock; // 2026-12-08 07:15:45.123
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   WriteDebugLog("ZQ>>TTMDvs CheckDvrLink Run", 1);
   auto lines = cap.Lines();
   ASSERT_EQ(lines.size(), 1u);
@@ -25,7 +25,7 @@ TEST(DebugLog, StampHasDateTimeProcessAndEightDigitUpperCaseThread) {
 
 TEST(DebugLog, EmptyMessageEndsInBarAndBlank) {
   NTest::TFakeClock clock;
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   WriteDebugLog("", 1);
   auto lines = cap.Lines();
   ASSERT_EQ(lines.size(), 1u);
@@ -36,7 +36,7 @@ TEST(DebugLog, EmptyMessageEndsInBarAndBlank) {
 TEST(DebugLog, LevelDoesNotChangeTheLine) {
   NTest::TFakeClock clock;
   EXPECT_EQ(FormatDebugLogLine("m"), Prefix("261208-07:15:45:123") + "m");
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   WriteDebugLog("m", 0);
   WriteDebugLog("m", -7);
   WriteDebugLog("m", 1);
@@ -54,7 +54,7 @@ TEST(DebugLog, FieldsAreZeroPaddedAtNewYear) {
 }
 
 TEST(DebugLog, PlainLineIsSentAsItStands) {
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   DebugLine("ZQ>>TtarnwickDvr Destroy Start");
   DebugLine("");
   auto lines = cap.Lines();
@@ -64,12 +64,12 @@ TEST(DebugLog, PlainLineIsSentAsItStands) {
 }
 
 TEST(DebugLog, ChineseTextIsSentInCodePage936) {
-  NTest::TDebugCapture cap;
+  NHostKit::TDebugCapture cap;
   DebugLine("线程执行错:");
   auto lines = cap.Lines();
   ASSERT_EQ(lines.size(), 1u);
   // GBK bytes, not UTF-8 (which would be E7 BA BF ...).
-  EXPECT_EQ(NTest::Hex(lines[0]), "CF DF B3 CC D6 B4 D0 D0 B4 ED 3A ");
+  EXPECT_EQ(NHostKit::Hex(lines[0]), "CF DF B3 CC D6 B4 D0 D0 B4 ED 3A ");
 }
 
 } // namespace

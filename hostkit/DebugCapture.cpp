@@ -1,9 +1,9 @@
 // DebugCapture.cpp - a DBWIN reader inside the test process.
-#include "common/DebugCapture.h"
+#include "hostkit/DebugCapture.h"
 #include <cstdio>
 #include <cstring>
 
-namespace NTest {
+namespace NHostKit {
 namespace {
 constexpr char SyncPrefix[] = "\x01tm-capture-sync ";
 }
@@ -147,4 +147,4 @@ std::string Hex(const std::string &s) {
   return out;
 }
 
-} // namespace NTest
+} // namespace NHostKit

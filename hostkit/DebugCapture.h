@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace NTest {
+namespace NHostKit {
 
 // While it lives, every OutputDebugStringA line of this process is kept, in
 // the order the system delivered it. Only one capture can run per machine
@@ -50,4 +50,4 @@ private:
 // The bytes of a text, as hex pairs, for messages that show what was seen.
 std::string Hex(const std::string &s);
 
-} // namespace NTest
+} // namespace NHostKit

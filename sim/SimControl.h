@@ -1,0 +1,73 @@
+// SimControl.h - the simulated NVSDK.dll: its extra exports, through which
+// tests and the demo host set up and drive the simulated video servers.
+// All functions are stdcall and exported undecorated. They may be called from
+// any thread.
+#pragma once
+#include <cstdint>
+
+#define SIM_API __stdcall
+
+// How a simulated server answers a logon.
+enum TSimBehaviour : int32_t {
+  sbAccept = 0,       // logon and server information succeed
+  sbRefuse = 1,       // NVNET_LogonServer fails (wrong password and the like)
+  sbInfoFails = 2,    // logon succeeds, NVNET_GetServerInfo fails
+  sbSlow = 3,         // like sbAccept, after the logon delay (SIM_SetLogonDelay)
+};
+
+// Counters of one simulated server (SIM_GetCounters).
+#pragma pack(push, 4)
+struct TSimCounters {
+  int32_t LogonAttempts;   // NVNET_LogonServer calls addressed to this server
+  int32_t LogonsAccepted;  // of those, successful ones
+  int32_t InfoCalls;       // NVNET_GetServerInfo calls on its logins
+  int32_t ChannelsOpened;  // successful NVNET_OpenChannel calls
+  int32_t ChannelsClosed;  // successful NVNET_CloseChannel calls
+  int32_t CloseFailures;   // NVNET_CloseChannel calls that were made to fail
+  int32_t OpenStreams;     // streams running now
+  int32_t MessagesSent;    // messages delivered through the message callback
+  int64_t FramesSent;      // complete frames sent through the stream function
+  int64_t PacketsSent;     // fragments sent
+  int64_t BytesSent;       // payload bytes sent
+  int32_t CurrentLogin;    // the latest login handle handed out, -1 for none
+  int32_t Reserved[7];
+};
+#pragma pack(pop)
+
+extern "C" {
+// Drops every server, stops every stream, clears the call log and counters.
+void SIM_API SIM_Reset();
+// Adds a server answering at address:port with these credentials and channel
+// count (reported at +30 of the server information). Returns its id (0, 1, ..)
+// or -1 when address:port is taken.
+int32_t SIM_API SIM_AddServer(const char *address, int32_t port, const char *user,
+                              const char *password, int32_t channels, int32_t behaviour);
+int32_t SIM_API SIM_SetBehaviour(int32_t server, int32_t behaviour);
+int32_t SIM_API SIM_SetLogonDelay(int32_t server, int32_t milliseconds);
+// Stream shape of every channel of the server: frames per second, video and
+// audio bytes per frame, a key frame every keyInterval frames (frame 0 is a
+// key frame). videoBytesMax > videoBytes makes the video size vary between the
+// two, deterministically per frame.
+int32_t SIM_API SIM_SetStream(int32_t server, int32_t fps, int32_t videoBytes, int32_t videoBytesMax,
+                              int32_t audioBytes, int32_t keyInterval);
+// The next n NVNET_CloseChannel calls on this server fail (non-zero result).
+int32_t SIM_API SIM_FailCloseChannel(int32_t server, int32_t n);
+// Sends the message code (NV_MSG_RESETSERVER 0x10000004, NV_MSG_SERVER_BREAK
+// 0x10000009, or any other) to the current login of the server through its
+// message callback, on a thread of the simulator. A break first stops the
+// login's streams and ends the login (later calls on its handle fail).
+// wait != 0: returns after the callback returned, with its result; else 0 at
+// once. -1 when the server has no login with a message callback.
+int32_t SIM_API SIM_InjectMessage(int32_t server, uint32_t code, int32_t wait);
+// Hands a crafted packet (the stream packet layout, header and payload) to the
+// stream function of the login's current attachment, as channel `channel`, on
+// a thread of the simulator, and waits until it returned. -1 when the login
+// has no stream function.
+int32_t SIM_API SIM_InjectPacket(int32_t loginHandle, int32_t channel, const void *packet,
+                                 int32_t size);
+int32_t SIM_API SIM_GetCounters(int32_t server, TSimCounters *out);
+// Copies the call log (one line per NVNET_ call, "\n"-separated, e.g.
+// "NVNET_LogonServer 127.0.0.1 3000 admin 1234 -> 0 h=100") into buf, zero
+// terminated, cut to size; returns the full length. clear != 0 empties it.
+int32_t SIM_API SIM_ReadCallLog(char *buf, int32_t size, int32_t clear);
+}
