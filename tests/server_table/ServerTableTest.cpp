@@ -93,9 +93,10 @@ TEST_F(Table, HostNameIsResolvedAndEitherTextFindsTheServer) {
   ASSERT_TRUE(LoginInfo("127.0.0.1", 3000, d));
   EXPECT_EQ(d.DvrIP.Text(), "127.0.0.1");
   EXPECT_EQ(d.DvrDomain.Text(), "localhost");
-  EXPECT_TRUE(LoginInfo("localhost", 3000, d));
-  EXPECT_FALSE(LoginInfo("localhost", 3001, d));
-  EXPECT_FALSE(LoginInfo("LOCALHOST", 3000, d)) << "texts compare exactly";
+  TDvrInfo other;
+  EXPECT_FALSE(LoginInfo("localhost", 3001, other));
+  EXPECT_FALSE(LoginInfo("LOCALHOST", 3000, other)) << "texts compare exactly";
+  ASSERT_TRUE(LoginInfo("localhost", 3000, d));
   // Host values at 156..175, the deleted flag, the on-line byte.
   EXPECT_EQ(d.HostValues[0], -1);
   EXPECT_EQ(d.HostValues[1], 0);
@@ -177,10 +178,10 @@ TEST_F(Table, OverlongAndUnterminatedTextsStayWithinTheirFields) {
   TDvrInfo s = Server("", 3000, 1);
   // A length byte beyond the capacity and no zero after the characters.
   s.DvrIP.Len = 255;
-  std::memset(s.DvrIP.Chars, '7', sizeof s.DvrIP.Chars);
+  std::memset(s.DvrIP.Chars, 'x', sizeof s.DvrIP.Chars);
   ASSERT_TRUE(Add(s));
   TDvrInfo d;
-  const std::string forty(40, '7');
+  const std::string forty(40, 'x');
   ASSERT_TRUE(LoginInfo(forty, 3000, d)) << "the name is read up to its capacity";
   EXPECT_EQ(d.DvrDomain.Text(), forty);
   EXPECT_EQ(d.DvrIP.Text(), "");
