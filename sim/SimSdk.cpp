@@ -557,6 +557,7 @@ int32_t __stdcall NVNET_OpenChannel(int32_t loginHandle, const void *request, in
     auto &v = g->streams;
     v.erase(std::remove(v.begin(), v.end(), stream), v.end());
     --stream->login->server->counters.ChannelsOpened;
+    SetEvent(stream->done.h); // a reset may be waiting for it
     rc = 4;
   }
   if (rc == 0 && outChannelHandle) *outChannelHandle = handle;
