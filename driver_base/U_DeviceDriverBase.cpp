@@ -248,3 +248,23 @@ bool TDeviceDriverBase::ORVA_Device_CloseDvrChannel(const char *, int32_t, int32
 bool TDeviceDriverBase::ORVA_Device_Shutdown() { throw EAbstractError(); }
 void TDeviceDriverBase::SearchDvrFiles(const uint32_t[8], void **) { throw EAbstractError(); }
 void TDeviceDriverBase::Unsupported(int) { throw EAbstractError(); }
+
+// --- PTZ protocol library: one binding for the whole library. The handle
+// keeps its value after a driver object releases the library, so a later
+// object does not load it again.
+
+namespace NPtz {
+HMODULE Module = nullptr;
+FARPROC GetPtzProtocolCount = nullptr, GetPtzInfoFromIndex = nullptr, TransformToCommand = nullptr;
+} // namespace NPtz
+
+bool LoadPtzLibrary(const std::string &path) {
+  if (NPtz::Module) return true;
+  if (!NWin::NFile::FileExists(path)) return false;
+  NPtz::Module = NWin::NModule::Load(path.c_str());
+  if (!NPtz::Module) return false;
+  NPtz::GetPtzProtocolCount = NWin::NModule::Proc(NPtz::Module, "GetPtzProtocolCount");
+  NPtz::GetPtzInfoFromIndex = NWin::NModule::Proc(NPtz::Module, "GetPtzInfoFromIndex");
+  NPtz::TransformToCommand = NWin::NModule::Proc(NPtz::Module, "TransformToCommand");
+  return true;
+}

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class TThreadBase;
@@ -196,6 +197,9 @@ public:
   // against the threads that walk them: host threads, the link-supervision
   // worker and the SDK's callback threads. Record contents are plain fields.
   SRWLOCK TableLock = SRWLOCK_INIT;
+  // The first-record address of every channel array handed out (what the SDK
+  // gets as user data), and whose server it was made for.
+  std::unordered_map<const void *, int32_t> ArrayOrigins;
 
 protected:
   // The hidden window's procedure hands messages to WindowProc of the object

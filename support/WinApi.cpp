@@ -146,5 +146,69 @@ bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *
   return true;
 }
 
+TSequentialFile::~TSequentialFile() { Close(); }
+
+void TSequentialFile::Close() {
+  if (handle_) ::CloseHandle(handle_);
+  handle_ = nullptr;
+}
+
+bool TSequentialFile::OpenRead(const std::string &path, uint32_t *error) {
+  Close();
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error) *error = ::GetLastError();
+    return false;
+  }
+  handle_ = h;
+  return true;
+}
+
+bool TSequentialFile::Create(const std::string &path, uint32_t *error) {
+  Close();
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error) *error = ::GetLastError();
+    return false;
+  }
+  handle_ = h;
+  return true;
+}
+
+int64_t TSequentialFile::Size() const {
+  LARGE_INTEGER size;
+  if (!handle_ || !::GetFileSizeEx(handle_, &size)) return -1;
+  return size.QuadPart;
+}
+
+size_t TSequentialFile::Read(void *data, size_t size) {
+  auto *p = static_cast<uint8_t *>(data);
+  size_t done = 0;
+  while (handle_ && done < size) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 24));
+    if (!::ReadFile(handle_, p + done, want, &got, nullptr) || got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+bool TSequentialFile::Write(const void *data, size_t size, uint32_t *error) {
+  const auto *p = static_cast<const uint8_t *>(data);
+  size_t done = 0;
+  while (done < size) {
+    DWORD put = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 24));
+    if (!handle_ || !::WriteFile(handle_, p + done, want, &put, nullptr) || put == 0) {
+      if (error) *error = handle_ ? ::GetLastError() : ERROR_INVALID_HANDLE;
+      return false;
+    }
+    done += put;
+  }
+  return true;
+}
+
 } // namespace NFile
 } // namespace NWin

@@ -39,6 +39,26 @@ bool ForceDirectories(const std::string &path);
 // system error code in *error when given.
 bool ReadAll(const std::string &path, std::vector<uint8_t> &data, uint32_t *error = nullptr);
 bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *error = nullptr);
+
+// Sequential access to a file too large to hold in memory twice.
+class TSequentialFile {
+public:
+  TSequentialFile() = default;
+  ~TSequentialFile();
+  TSequentialFile(const TSequentialFile &) = delete;
+  TSequentialFile &operator=(const TSequentialFile &) = delete;
+  // Both leave the system error code in *error on failure.
+  bool OpenRead(const std::string &path, uint32_t *error = nullptr);
+  bool Create(const std::string &path, uint32_t *error = nullptr);
+  int64_t Size() const;
+  // Reads up to size bytes; the number read (less only at the end or on failure).
+  size_t Read(void *data, size_t size);
+  bool Write(const void *data, size_t size, uint32_t *error = nullptr);
+  void Close();
+
+private:
+  void *handle_ = nullptr;
+};
 } // namespace NFile
 
 namespace NThread {

@@ -64,7 +64,6 @@ TEST_F(Interface, ReservedPositionsPopTheirStackWordsAndAnswerZero) {
     a.Word(0x11).Word(0x22);
     for (int i = 0; i < words; ++i) a.Word(0x100 + i);
     auto r = CallPosition(driver, pos, a);
-    if (r.raised && r.className == "ENotBuilt") continue; // arrives with the auxiliary operations
     ASSERT_FALSE(r.raised) << pos << " " << r.className;
     EXPECT_EQ(r.popped, static_cast<uint32_t>(words * 4)) << pos;
     EXPECT_EQ(r.eax, 0u) << pos;
@@ -78,12 +77,9 @@ TEST_F(Interface, SetDvrCallbackPopsFortyFourBytes) {
   for (int i = 0; i < 5; ++i) a.Method(cb.FrameMethod());
   ASSERT_EQ(a.StackBytes(), 44u);
   auto r = CallPosition(driver, 41, a);
-  if (!r.raised) {
-    EXPECT_EQ(r.popped, 44u);
-    EXPECT_EQ(r.al(), 0);
-  } else {
-    EXPECT_EQ(r.className, "ENotBuilt") << "a stub must not pass for an unsupported position";
-  }
+  ASSERT_FALSE(r.raised) << r.className;
+  EXPECT_EQ(r.popped, 44u);
+  EXPECT_EQ(r.al(), 0);
 }
 
 TEST_F(Interface, Reserved39And40DoNothing) {
@@ -113,14 +109,6 @@ TEST_F(Interface, PostDvrData) {
   // is passed to the default processing without harm.
   MSG m;
   while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-}
-
-TEST_F(Interface, OperationsNotBuiltYetSayItAndAreNotTakenForUnsupported) {
-  // Every supported position either works or names itself as not built.
-  for (int pos : {3, 4, 5, 14, 83, 94, 101, 102, 110, 137}) {
-    auto r = CallPosition(driver, pos, TArgs().Int(1).Int(0));
-    if (r.raised) EXPECT_EQ(r.className, "ENotBuilt") << pos << ": " << r.message;
-  }
 }
 
 TEST(InterfaceFactory, FactoryPopsTwelveBytesAndStoresIntoTheVariable) {

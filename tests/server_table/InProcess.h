@@ -1,0 +1,73 @@
+// Driver objects made in the test's own process, for the rules that are
+// clearer tested directly than through the interface.
+#pragma once
+#include "entry/U_IDeviceDriverInterface.h"
+#include "hostkit/HostKit.h"
+#include "support/Clock.h"
+#include "support/U_Define.h"
+#include "support/U_Errors.h"
+#include "support/U_HostTypes.h"
+#include "support/U_MainThread.h"
+#include "support/WinApi.h"
+#include "tm_driver/U_ZEZov.h"
+#include <gtest/gtest.h>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+inline TDvrInfo Server(const std::string &ip, int32_t port, int32_t video, int32_t alarmIn = 0,
+                       int32_t alarmOut = 0) {
+  TDvrInfo d;
+  std::memset(&d, 0, sizeof d);
+  d.DvrIP.Assign(ip);
+  d.Port = port;
+  d.UserName.Assign("admin");
+  d.Password.Assign("1234");
+  d.LoginHandle = -1;
+  d.VideoNum = video;
+  d.AlarmInNum = alarmIn;
+  d.AlarmOutNum = alarmOut;
+  d.DvrId = port;
+  return d;
+}
+
+class InProcess : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    NMainThread::Init();
+    NSharedHeap::Join();
+    if (!PublicUnit) CreatePublicUnit();
+  }
+
+  // Drops the reference the constructor stored: the object goes.
+  struct TRelease {
+    void operator()(TTMDvs *d) const { InterfaceRelease(d->DriverInterface()); }
+  };
+  using TDriver = std::unique_ptr<TTMDvs, TRelease>;
+
+  // A TM driver object over its own host folder; its configuration file is
+  // redirected to a file, since this type's names a folder.
+  TDriver Make(const std::string &configFile = std::string()) {
+    const std::string dir = NHostKit::ExeDir() + "inproc_host";
+    char *hostDir = NHostString::New(dir);
+    auto *d = new TTMDvs(TMDriverType, &slotStore, hostDir);
+    NHostString::Release(hostDir);
+    slotStore = nullptr; // its reference now belongs to the TDriver
+    d->Release();        // the construction reference
+    d->ConfigFile = configFile.empty() ? ConfigPath("table.dat") : configFile;
+    return TDriver(d);
+  }
+  static std::string ConfigPath(const std::string &name) {
+    return NHostKit::ExeDir() + "inproc_" + name;
+  }
+  static bool Add(TTMDvs &d, const TDvrInfo &info) { return d.ORVA_Device_AddDvr(&info); }
+  static bool DelDvr(TTMDvs &d, const std::string &ip, int32_t port) {
+    char *a = NHostString::New(ip);
+    const bool r = d.ORVA_Device_DelDvr(a, port);
+    NHostString::Release(a);
+    return r;
+  }
+
+  void *slotStore = nullptr;
+};

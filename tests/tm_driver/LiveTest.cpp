@@ -1,0 +1,367 @@
+// Live channels, frame reassembly and server messages on a driver object of
+// this process, with the SDK's functions replaced by recording fakes and the
+// clock by a fake one.
+#include "common/FakeClock.h"
+#include "hostkit/DebugCapture.h"
+#include "tests/server_table/InProcess.h"
+#include "tm_driver/U_ZEZov_Define.h"
+#include <gtest/gtest.h>
+
+namespace {
+using NHostKit::THostCallbacks;
+
+struct TFakeSdk {
+  int opens = 0, closes = 0, closeFailuresLeft = 0, setCallbacks = 0, setStreams = 0;
+  TNvOpenRequest lastRequest{};
+  int32_t lastLogin = 0;
+  int32_t nextChannel = 500;
+};
+TFakeSdk *Fake = nullptr;
+
+int32_t NV_CALL FakeOpen(int32_t login, const TNvOpenRequest *request, int32_t *channel) {
+  ++Fake->opens;
+  Fake->lastLogin = login;
+  Fake->lastRequest = *request;
+  *channel = Fake->nextChannel++;
+  return 0;
+}
+int32_t NV_CALL FakeClose(int32_t) {
+  ++Fake->closes;
+  if (Fake->closeFailuresLeft > 0) {
+    --Fake->closeFailuresLeft;
+    return 1;
+  }
+  return 0;
+}
+int32_t NV_CALL FakeSetCallback(int32_t, TNvMessageCallback) { return ++Fake->setCallbacks, 0; }
+int32_t NV_CALL FakeSetStream(int32_t, TNvStreamCallback, void *) { return ++Fake->setStreams, 0; }
+
+struct TFrame {
+  int32_t length;
+  uint8_t type, driverType;
+  std::vector<uint8_t> bytes;
+  uintptr_t data;
+};
+
+class Live : public InProcess {
+protected:
+  void SetUp() override {
+    Fake = &fake;
+    d = Make();
+    d->Sdk[sfOpenChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeOpen));
+    d->Sdk[sfCloseChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeClose));
+    d->Sdk[sfSetCallback] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetCallback));
+    d->Sdk[sfSetStreamFunc] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetStream));
+    TDvrInfo s = Server("10.3.0.1", 3000, 4);
+    s.DvrId = 31;
+    s.StatusCallback = {const_cast<void *>(status.StatusMethod().code), status.StatusMethod().data};
+    ASSERT_TRUE(Add(*d, s));
+    status.status = [this](int32_t id, bool on, uint32_t) { reports.push_back({id, on}); };
+    frames.frame = [this](const void *p) {
+      TDvrFrameInfo fi;
+      std::memcpy(&fi, p, sizeof fi);
+      const auto *b = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(fi.Data));
+      got.push_back({fi.Length, fi.FrameType, fi.DriverType, std::vector<uint8_t>(b, b + fi.Length), fi.Data});
+    };
+    ip = NHostString::New("10.3.0.1");
+  }
+  void TearDown() override {
+    NHostString::Release(ip);
+    d.reset();
+    Fake = nullptr;
+  }
+  void LogOn(int32_t handle) { d->DvrRecord(0)->LoginHandle = handle; }
+  void SetFrameCallback(int channel) {
+    TMethod m[5] = {};
+    m[0] = {const_cast<void *>(frames.FrameMethod().code), frames.FrameMethod().data};
+    d->ORVA_Device_SetDvrCallback(ip, 3000, channel, m);
+  }
+  // One packet of a frame, its payload filled with a recognisable pattern.
+  std::vector<uint8_t> Packet(uint8_t start, uint32_t video, uint16_t audio, uint8_t key, uint8_t fragment,
+                              int32_t payload) {
+    std::vector<uint8_t> p(sizeof(TNvPacketHeader) + (payload > 0 ? payload : 0));
+    TNvPacketHeader h{};
+    h.Start = start;
+    h.PayloadBytes = payload;
+    h.VideoBytes = video;
+    h.AudioBytes = audio;
+    h.KeyFrame = key;
+    h.Fragment = fragment;
+    std::memcpy(p.data(), &h, sizeof h);
+    for (int32_t k = 0; k < payload; ++k) p[sizeof h + k] = static_cast<uint8_t>(fragment * 1024 + k);
+    return p;
+  }
+  void Send(int channel, const std::vector<uint8_t> &p) {
+    TTMDvs::StreamCallback(0, channel, 0, p.data(), 0, 0, d->Channels(0)->Records);
+  }
+  // All fragments of a frame of `total` bytes.
+  void SendFrame(int channel, uint32_t video, uint16_t audio, uint8_t key) {
+    const int32_t total = static_cast<int32_t>(video + audio);
+    for (int f = 0; f * 1024 < total; ++f)
+      Send(channel, Packet(f == 0, video, audio, key, static_cast<uint8_t>(f), std::min(1024, total - f * 1024)));
+  }
+  static uint8_t Expected(size_t at) { return static_cast<uint8_t>((at / 1024) * 1024 + at % 1024); }
+
+  TFakeSdk fake;
+  TDriver d;
+  THostCallbacks status, frames;
+  std::vector<std::pair<int32_t, bool>> reports;
+  std::vector<TFrame> got;
+  char *ip = nullptr;
+};
+
+TEST_F(Live, StartAndStopFollowTheChannelState) {
+  NHostKit::TDebugCapture capture;
+  EXPECT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), -1) << "not logged on";
+  capture.Sync();
+  EXPECT_EQ(capture.Matching("ZQ>>DvrIndex < Zero").size(), 1u);
+  EXPECT_EQ(d->ORVA_Device_StopDvrCapture(ip, 3000, 1), 0);
+  capture.Sync();
+  EXPECT_EQ(capture.Matching("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture, RealHandle < 0").size(), 1u);
+
+  LogOn(42);
+  EXPECT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0);
+  EXPECT_EQ(fake.opens, 1);
+  EXPECT_EQ(fake.lastLogin, 42);
+  EXPECT_EQ(fake.lastRequest.Channel, 1);
+  EXPECT_EQ(fake.lastRequest.Channel2, 1);
+  EXPECT_EQ(fake.lastRequest.MinusOne, -1);
+  EXPECT_EQ(fake.lastRequest.Zero12 | fake.lastRequest.Zero16 | fake.lastRequest.Zero24, 0);
+  auto ch = d->Channels(0);
+  EXPECT_EQ((*ch)[1].ChannelHandle, 500);
+  EXPECT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0) << "already open";
+  EXPECT_EQ(fake.opens, 1);
+  EXPECT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 4), -1) << "beyond the channel records";
+  EXPECT_EQ(fake.opens, 1);
+
+  EXPECT_EQ(d->ORVA_Device_StopDvrCapture(ip, 3000, 1), 0);
+  EXPECT_EQ(fake.closes, 1);
+  EXPECT_EQ((*ch)[1].ChannelHandle, -1);
+}
+
+TEST_F(Live, CloseFailuresAreRetriedFiveTimesThenTheChannelCountsAsClosed) {
+  NTest::TFakeClock clock;
+  LogOn(42);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 0), 0);
+  fake.closeFailuresLeft = 9;
+  NHostKit::TDebugCapture capture;
+  EXPECT_EQ(d->ORVA_Device_StopDvrCapture(ip, 3000, 0), 0);
+  EXPECT_EQ(fake.closes, 5);
+  EXPECT_GE(clock.Slept(), 500u);
+  capture.Sync();
+  EXPECT_EQ(capture.Matching("ZQ>>TTMDvs.NVNET_CloseChannel Failure, DvrChannelNo:0").size(), 1u);
+  EXPECT_EQ(capture.Matching("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture Success").size(), 1u);
+  EXPECT_EQ((*d->Channels(0))[0].ChannelHandle, -1);
+}
+
+TEST_F(Live, HeaderComesWithTheFirstStartAndKeyPacketThenFramesFollow) {
+  SetFrameCallback(2);
+  LogOn(42);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 2), 0);
+  Send(2, Packet(0, 100, 0, 1, 0, 100)); // no start flag
+  Send(2, Packet(1, 100, 0, 0, 0, 100)); // no key frame
+  EXPECT_TRUE(got.empty());
+  SendFrame(2, 100, 0, 1);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].type, FrameHeader);
+  EXPECT_EQ(got[0].length, 1);
+  EXPECT_EQ(got[0].driverType, 22);
+  EXPECT_EQ(got[1].type, FrameKey);
+  EXPECT_EQ(got[1].length, 100);
+  SendFrame(2, 50, 0, 0);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[2].type, FrameVideo);
+  // A new open announces itself again.
+  ASSERT_EQ(d->ORVA_Device_StopDvrCapture(ip, 3000, 2), 0);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 2), 0);
+  SendFrame(2, 50, 0, 1);
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[3].type, FrameHeader);
+}
+
+TEST_F(Live, FramesAreDeliveredAfterTheirLastFragment) {
+  SetFrameCallback(0);
+  (*d->Channels(0))[0].HeaderPending = 0;
+  // 2500 bytes: fragments 0, 1, 2; delivered after fragment 2 only.
+  Send(0, Packet(1, 2500, 0, 1, 0, 1024));
+  Send(0, Packet(0, 2500, 0, 1, 1, 1024));
+  EXPECT_TRUE(got.empty());
+  Send(0, Packet(0, 2500, 0, 1, 2, 452));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].length, 2500);
+  for (size_t k = 0; k < 2500; ++k) ASSERT_EQ(got[0].bytes[k], Expected(k)) << k;
+  // Exactly 2048 bytes: complete with fragment 1.
+  got.clear();
+  Send(0, Packet(1, 2048, 0, 0, 0, 1024));
+  EXPECT_TRUE(got.empty());
+  Send(0, Packet(0, 2048, 0, 0, 1, 1024));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].type, FrameVideo);
+  EXPECT_EQ(got[0].length, 2048);
+  // 1000 video and 200 audio bytes: two records over one buffer.
+  got.clear();
+  Send(0, Packet(1, 1000, 200, 1, 0, 1024));
+  Send(0, Packet(0, 1000, 200, 1, 1, 176));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].type, FrameKey);
+  EXPECT_EQ(got[0].length, 1000);
+  EXPECT_EQ(got[1].type, FrameAudio);
+  EXPECT_EQ(got[1].length, 200);
+  EXPECT_EQ(got[1].data, got[0].data + 1000);
+  EXPECT_EQ(got[1].bytes[0], Expected(1000));
+  // The buffer only grows, to the largest frame seen.
+  EXPECT_EQ((*d->Channels(0))[0].FrameBufferSize, 2500);
+}
+
+TEST_F(Live, PacketsThatWouldOverrunTheBufferAreDropped) {
+  SetFrameCallback(0);
+  auto &c = (*d->Channels(0))[0];
+  c.HeaderPending = 0;
+  Send(0, Packet(1, 1500, 0, 1, 0, 1024));
+  const uint8_t *buffer = c.FrameBuffer;
+  ASSERT_NE(buffer, nullptr);
+  Send(0, Packet(0, 1500, 0, 1, 1, 1024)); // 1024 + 1024 > 1500
+  Send(0, Packet(0, 1500, 0, 1, 5, 10));   // fragment far beyond
+  Send(0, Packet(0, 1500, 0, 1, 1, -5));   // negative payload
+  auto big = Packet(0, 1500, 0, 1, 1, 2000);
+  Send(0, big);                            // payload larger than a fragment
+  EXPECT_TRUE(got.empty());
+  // A larger frame without its start packet: the buffer is released and the
+  // packet finds none.
+  Send(0, Packet(0, 9000, 0, 1, 1, 1024));
+  EXPECT_EQ(c.FrameBuffer, nullptr);
+  EXPECT_EQ(c.FrameBufferSize, 0);
+  Send(0, Packet(0, 9000, 0, 1, 8, 808));
+  EXPECT_TRUE(got.empty());
+  // Unknown channels and user data are ignored.
+  auto p = Packet(1, 10, 0, 1, 0, 10);
+  TTMDvs::StreamCallback(0, 4, 0, p.data(), 0, 0, d->Channels(0)->Records);
+  TTMDvs::StreamCallback(0, -1, 0, p.data(), 0, 0, d->Channels(0)->Records);
+  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, &c + 1000);
+  TTMDvs::StreamCallback(0, 0, 0, nullptr, 0, 0, d->Channels(0)->Records);
+  EXPECT_TRUE(got.empty());
+}
+
+TEST_F(Live, StreamReachesTheCurrentArrayAfterARegistrationReplacedIt) {
+  void *userData = d->Channels(0)->Records;
+  ASSERT_TRUE(DelDvr(*d, "10.3.0.1", 3000));
+  ASSERT_TRUE(Add(*d, Server("10.3.0.1", 3000, 4)));
+  SetFrameCallback(0);
+  (*d->Channels(0))[0].HeaderPending = 0;
+  auto p = Packet(1, 10, 0, 1, 0, 10);
+  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, userData);
+  ASSERT_EQ(got.size(), 1u) << "the old address leads to the new records";
+}
+
+TEST_F(Live, ExceptionsOfTheFrameCallbackStayWithTheHost) {
+  frames.frame = [](const void *) { throw 1; };
+  SetFrameCallback(0);
+  (*d->Channels(0))[0].HeaderPending = 0;
+  SendFrame(0, 10, 0, 1);
+  SendFrame(0, 10, 0, 1); // still alive
+  SUCCEED();
+}
+
+// ---------------------------------------------------------------- server messages
+
+class Messages : public Live {
+protected:
+  int32_t Message(int32_t handle, uint32_t code) { return TTMDvs::MessageCallback(handle, &code); }
+};
+
+TEST_F(Messages, BreakClosesTheChannelsAndReportsAtOnceWithoutDelay) {
+  LogOn(42);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 3), 0);
+  NHostKit::TDebugCapture capture;
+  EXPECT_EQ(Message(42, NV_MSG_SERVER_BREAK), 0);
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
+  EXPECT_EQ((*d->Channels(0))[3].ChannelHandle, -1);
+  EXPECT_EQ(fake.closes, 1);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], std::make_pair(31, false));
+  capture.Sync();
+  const auto lines = capture.Matching("ZQ>>TTMDvs");
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(capture.Matching("ZQ>>TTMDvs: NV_MSG_SERVER_BREAK Begin ---------------10.3.0.1").size(), 1u);
+  EXPECT_EQ(capture.Matching("ZQ>>TTMDvs: NV_MSG_SERVER_BREAK End ---------------").size(), 1u);
+  EXPECT_EQ(capture.Matching("LogOut StartTime: ").size(), 1u);
+  // Reset: the same, with result 1.
+  LogOn(43);
+  EXPECT_EQ(Message(43, NV_MSG_RESETSERVER), 1);
+  EXPECT_EQ(reports.size(), 2u);
+  // Other codes, unknown handles and negative handles change nothing.
+  LogOn(44);
+  EXPECT_EQ(Message(44, 0x10000001), 0);
+  EXPECT_EQ(Message(45, NV_MSG_SERVER_BREAK), 0);
+  EXPECT_EQ(Message(-1, NV_MSG_SERVER_BREAK), 0);
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, 44);
+  EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(Messages, WithADelayOnlyABreakAfterTheDelayReportsAndOnlyOnce) {
+  NTest::TFakeClock clock(5000000);
+  int32_t delay = 30000;
+  d->ORVA_Device_SetOfflineReportDelay(&delay);
+  LogOn(42);
+  Message(42, NV_MSG_SERVER_BREAK);
+  EXPECT_TRUE(reports.empty()) << "the first break only records the tick";
+  EXPECT_EQ(GetOfflineTick(*d->DvrRecord(0)), 5000000u);
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1) << "logged off whether or not it reports";
+  clock.Advance(10000);
+  LogOn(42);
+  Message(42, NV_MSG_SERVER_BREAK);
+  EXPECT_TRUE(reports.empty());
+  clock.Advance(21000);
+  LogOn(42);
+  Message(42, NV_MSG_SERVER_BREAK);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(GetOfflineTick(*d->DvrRecord(0)), 1u);
+  clock.Advance(60000);
+  LogOn(42);
+  Message(42, NV_MSG_SERVER_BREAK);
+  EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST_F(Messages, TheMostNegativeDelayStaysNegativeAndNeverHoldsBack) {
+  NTest::TFakeClock clock;
+  int32_t delay = INT32_MIN;
+  d->ORVA_Device_SetOfflineReportDelay(&delay);
+  EXPECT_EQ(d->OfflineReportDelay, INT32_MIN);
+  delay = -250;
+  d->ORVA_Device_SetOfflineReportDelay(&delay);
+  EXPECT_EQ(d->OfflineReportDelay, 250);
+  delay = INT32_MIN;
+  d->ORVA_Device_SetOfflineReportDelay(&delay);
+  LogOn(42);
+  Message(42, NV_MSG_SERVER_BREAK);
+  EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST_F(Messages, WithoutAStatusCallbackNothingIsCalled) {
+  auto e = Make();
+  ASSERT_TRUE(Add(*e, Server("10.3.0.9", 3000, 1)));
+  EXPECT_FALSE(e->StatusCallback.Assigned());
+  e->DvrRecord(0)->LoginHandle = 7;
+  uint32_t code = NV_MSG_SERVER_BREAK;
+  EXPECT_EQ(TTMDvs::MessageCallback(7, &code), 0) << "the newest object gets the message";
+  EXPECT_EQ(e->DvrRecord(0)->LoginHandle, -1);
+  // A later registration that carries one sets it; none after that changes it.
+  TDvrInfo s = Server("10.3.0.10", 3000, 1);
+  THostCallbacks other;
+  s.StatusCallback = {const_cast<void *>(other.StatusMethod().code), other.StatusMethod().data};
+  ASSERT_TRUE(Add(*e, s));
+  EXPECT_EQ(e->StatusCallback.Data, other.StatusMethod().data);
+  s = Server("10.3.0.11", 3000, 1);
+  s.StatusCallback = {const_cast<void *>(status.StatusMethod().code), status.StatusMethod().data};
+  ASSERT_TRUE(Add(*e, s));
+  EXPECT_EQ(e->StatusCallback.Data, other.StatusMethod().data);
+}
+
+TEST_F(Messages, AMessageAfterTheObjectIsGoneDoesNothing) {
+  LogOn(42);
+  d.reset();
+  EXPECT_EQ(Message(42, NV_MSG_SERVER_BREAK), 0);
+  EXPECT_TRUE(reports.empty());
+}
+
+} // namespace
