@@ -6,7 +6,7 @@
 #include "host/ChannelCheck.h"
 #include "hostkit/DebugCapture.h"
 #include "hostkit/HostKit.h"
-#include "sim/SimControl.h"
+#include "sim/SimClient.h"
 #include "sim/SimPattern.h"
 #include <winsock2.h>
 #include <windows.h>
@@ -112,33 +112,12 @@ const char *ExpectName(TExpect e) {
 }
 
 // The simulator's control exports, from the NVSDK.dll the driver loads.
-struct TSimApi {
+struct TSimApi : TSimClient {
   HMODULE module = nullptr;
-  decltype(&SIM_Reset) Reset = nullptr;
-  decltype(&SIM_AddServer) AddServer = nullptr;
-  decltype(&SIM_SetBehaviour) SetBehaviour = nullptr;
-  decltype(&SIM_SetLogonDelay) SetLogonDelay = nullptr;
-  decltype(&SIM_SetStream) SetStream = nullptr;
-  decltype(&SIM_InjectMessage) InjectMessage = nullptr;
-  decltype(&SIM_InjectPacket) InjectPacket = nullptr;
-  decltype(&SIM_GetCounters) GetCounters = nullptr;
-
   void Load(const std::string &path) {
     module = LoadLibraryA(path.c_str());
     if (!module) throw TSetupError(Format("%s did not load (error %lu)", path.c_str(), GetLastError()));
-    auto get = [&](auto &fn, const char *name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
-          reinterpret_cast<void *>(GetProcAddress(module, name)));
-      if (!fn) throw TSetupError(path + " is not the simulated SDK: it does not export " + name);
-    };
-    get(Reset, "SIM_Reset");
-    get(AddServer, "SIM_AddServer");
-    get(SetBehaviour, "SIM_SetBehaviour");
-    get(SetLogonDelay, "SIM_SetLogonDelay");
-    get(SetStream, "SIM_SetStream");
-    get(InjectMessage, "SIM_InjectMessage");
-    get(InjectPacket, "SIM_InjectPacket");
-    get(GetCounters, "SIM_GetCounters");
+    if (!Bind(module)) throw TSetupError(path + " is not the simulated SDK: its SIM_ exports are missing");
   }
 };
 

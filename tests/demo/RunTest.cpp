@@ -37,7 +37,7 @@ std::string ReadWhole(const std::string &path) {
 
 // Runs tmhost.exe with the scenario (plain output) and the extra arguments.
 TRun RunHost(const std::string &name, const std::string &scenario, const std::string &extra = "",
-             DWORD limitMs = 60000) {
+             DWORD limitMs = 600000) {
   const std::string dir = NTest::ExeDir() + "demo_run_" + name;
   CreateDirectoryA(dir.c_str(), nullptr);
   const std::string file = dir + "\\scenario.txt", log = dir + "\\run.log";
