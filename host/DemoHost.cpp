@@ -291,7 +291,9 @@ void TDemoHost::SetUpSimulator() {
     // A host name is simulated at the address it resolves to; the port tells
     // the servers apart.
     s.simAddress = d.address;
-    if (const hostent *h = gethostbyname(d.address.c_str()); h && h->h_addrtype == AF_INET && h->h_addr_list[0]) {
+    if (inet_addr(d.address.c_str()) != INADDR_NONE) {
+      // already a dotted address
+    } else if (const hostent *h = gethostbyname(d.address.c_str()); h && h->h_addrtype == AF_INET && h->h_addr_list[0]) {
       in_addr a;
       std::memcpy(&a, h->h_addr_list[0], sizeof a);
       s.simAddress = inet_ntoa(a);
@@ -304,6 +306,8 @@ void TDemoHost::SetUpSimulator() {
                                d.port));
     sim_.SetStream(s.simId, d.fps, d.videoMin, d.videoMax, d.audio, d.keyInterval);
     if (d.logonDelayMs > 0) sim_.SetLogonDelay(s.simId, d.logonDelayMs);
+    Note(Format("simulated server %s at %s:%d (%s/%s)", d.name.c_str(), s.simAddress.c_str(), d.port,
+                d.simUser.c_str(), d.simPassword.c_str()));
   }
 }
 
@@ -806,6 +810,7 @@ int TDemoHost::Run() {
     if (cr.raised) throw TSetupError("ORVA_CreateDevice raised " + cr.className + ": " + cr.message);
     if (!intf_) throw TSetupError("ORVA_CreateDevice(22) gave no driver");
     driverUp = true;
+    Note("TMDvs.dll loaded, ORVA_CreateDevice(22) gave the driver");
     for (auto &s : servers_)
       if (s->spec->registerAtStart) Register(*s);
     int32_t delay = sc_.offlineDelayMs;
