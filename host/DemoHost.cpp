@@ -802,7 +802,6 @@ int TDemoHost::Run() {
     capture_ = std::make_unique<NHostKit::TDebugCapture>();
     if (!capture_->Active()) Note("the driver's debugger output cannot be captured (another reader holds it)");
     Note("host directory " + hostDir_ + ", log " + logPath_);
-    SetUpSimulator();
     lib = new NHostKit::TDriverLibrary();
     lib_ = lib;
     if (!lib->Loaded()) throw TSetupError(Format("TMDvs.dll did not load (error %lu)", GetLastError()));
@@ -811,6 +810,9 @@ int TDemoHost::Run() {
     if (!intf_) throw TSetupError("ORVA_CreateDevice(22) gave no driver");
     driverUp = true;
     Note("TMDvs.dll loaded, ORVA_CreateDevice(22) gave the driver");
+    // The simulator: the host directory's copy, the very file the driver
+    // loads at Init, so both use one instance.
+    SetUpSimulator();
     for (auto &s : servers_)
       if (s->spec->registerAtStart) Register(*s);
     int32_t delay = sc_.offlineDelayMs;
