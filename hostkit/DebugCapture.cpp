@@ -114,6 +114,18 @@ void TDebugCapture::Clear() {
   ::LeaveCriticalSection(&cs_);
 }
 
+std::vector<std::string> TDebugCapture::Take() {
+  std::vector<std::string> taken;
+  ::EnterCriticalSection(&cs_);
+  taken.swap(lines_);
+  ::LeaveCriticalSection(&cs_);
+  std::vector<std::string> out;
+  out.reserve(taken.size());
+  for (auto &l : taken)
+    if (l.rfind(SyncPrefix, 0) != 0) out.push_back(std::move(l));
+  return out;
+}
+
 bool TDebugCapture::WaitUntil(const std::function<bool(const std::vector<std::string> &)> &pred,
                               DWORD timeoutMs) {
   const DWORD start = ::GetTickCount();

@@ -28,6 +28,11 @@ public:
   std::vector<std::string> Matching(const std::string &part);
   // Forgets what was received.
   void Clear();
+  // Hands over the lines received so far and forgets them, without waiting:
+  // a reader that drains the capture now and then (the demo host's log) sees
+  // every line exactly once. Sync() first to include everything written
+  // (on the same thread: a marker taken away would keep Sync waiting).
+  std::vector<std::string> Take();
   // Waits, up to the timeout, until some line contains the text.
   bool WaitFor(const std::string &part, DWORD timeoutMs);
   // Waits until the predicate over all lines holds.

@@ -54,4 +54,22 @@ TEST(DebugCapture, ClearForgetsEarlierLines) {
   EXPECT_EQ(cap.Lines(), std::vector<std::string>{"after"});
 }
 
+// Draining while writers run: every line comes out of exactly one Take, in order.
+TEST(DebugCapture, TakeHandsOverEachLineOnce) {
+  NHostKit::TDebugCapture cap;
+  TWriter w{3, 300};
+  HANDLE h = CreateThread(nullptr, 0, WriteLines, &w, 0, nullptr);
+  std::vector<std::string> all;
+  while (WaitForSingleObject(h, 1) == WAIT_TIMEOUT)
+    for (auto &l : cap.Take()) all.push_back(l);
+  CloseHandle(h);
+  cap.Sync();
+  for (auto &l : cap.Take()) all.push_back(l);
+  ASSERT_EQ(all.size(), size_t(w.count));
+  for (int i = 0; i < w.count; ++i)
+    EXPECT_EQ(all[size_t(i)].rfind("writer 3 line " + std::to_string(i) + " ", 0), 0u) << all[size_t(i)];
+  EXPECT_TRUE(cap.Take().empty());
+  EXPECT_TRUE(cap.Lines().empty());
+}
+
 } // namespace

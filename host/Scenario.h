@@ -1,0 +1,62 @@
+// Scenario.h - what the demo host plays: the simulated servers, what the host
+// registers for each, and a timeline of events. A small line-based text
+// format (see README.md, "The demo host"); ParseScenario reports the first
+// fault with its line number.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace NDemo {
+
+enum class TExpect { Any, OnLine, OffLine };
+
+// One simulated video server and the host's registration of it.
+struct TServerSpec {
+  std::string name;     // the scenario's name for it (events refer to it)
+  std::string address;  // what the host registers: dotted address or host name
+  int32_t port = 0;
+  std::string simUser = "admin", simPassword = "admin"; // what the server accepts
+  std::string user, password;                           // what the host registers
+  int32_t channels = 4;
+  int32_t behaviour = 0;   // TSimBehaviour
+  int32_t logonDelayMs = 0;
+  int32_t fps = 25;
+  int32_t videoMin = 2000, videoMax = 8000;
+  int32_t audio = 320;
+  int32_t keyInterval = 25;
+  TExpect expect = TExpect::OnLine;
+  bool registerAtStart = true; // false: an "add" event registers it
+  bool simulated = true;       // false: nothing answers at its address
+  int line = 0;
+};
+
+enum class TEventKind { Open, Close, Break, Reset, Add, Delete, Corrupt, Shutdown };
+const char *EventName(TEventKind k);
+
+struct TEvent {
+  int32_t atMs = 0;
+  TEventKind kind = TEventKind::Shutdown;
+  int server = -1;   // index into servers; -1 for shutdown
+  int channel = -1;  // -1: every channel (open, close); corrupt needs one
+  int line = 0;
+};
+
+struct TScenario {
+  std::string title;
+  int32_t offlineDelayMs = 0;
+  int32_t shutdownLimitMs = 10000;
+  bool autoOpen = true;
+  std::vector<TServerSpec> servers;
+  std::vector<TEvent> events; // in time order (stable for equal times), shutdown last
+  int32_t shutdownAtMs = 0;
+};
+
+// Parses the text; on failure returns false and sets error to
+// "line N: what is wrong" (line 0 for faults of the whole scenario).
+bool ParseScenario(const std::string &text, TScenario &out, std::string &error);
+
+// The scenario the host plays when none is named on the command line.
+const std::string &DefaultScenarioText();
+
+} // namespace NDemo
