@@ -62,7 +62,7 @@ protected:
     TConstString a(ip);
     auto r = CallPosition(driver, pos, TArgs().Str(a.get()).Int(port).Int(channel).Ptr(block));
     EXPECT_FALSE(r.raised) << r.className;
-    EXPECT_EQ(r.popped, 4u);
+    EXPECT_EQ(r.popped, 8u) << "channel and block on the stack";
     return r.al() != 0;
   }
   bool Arm(int pos, const std::string &ip, int32_t port, int32_t channel) {

@@ -253,15 +253,6 @@ TEST_F(Live, StreamReachesTheCurrentArrayAfterARegistrationReplacedIt) {
   ASSERT_EQ(got.size(), 1u) << "the old address leads to the new records";
 }
 
-TEST_F(Live, ExceptionsOfTheFrameCallbackStayWithTheHost) {
-  frames.frame = [](const void *) { throw 1; };
-  SetFrameCallback(0);
-  (*d->Channels(0))[0].HeaderPending = 0;
-  SendFrame(0, 10, 0, 1);
-  SendFrame(0, 10, 0, 1); // still alive
-  SUCCEED();
-}
-
 // ---------------------------------------------------------------- server messages
 
 class Messages : public Live {
