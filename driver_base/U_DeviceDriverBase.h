@@ -200,6 +200,16 @@ public:
   // The first-record address of every channel array handed out (what the SDK
   // gets as user data), and whose server it was made for.
   std::unordered_map<const void *, int32_t> ArrayOrigins;
+  // SDK callbacks currently inside the driver. A channel array that
+  // registration replaced is kept (RetiredArrays) until none is, so a stream
+  // callback may use the array it found without holding a reference.
+  std::atomic<int32_t> CallbacksInFlight{0};
+  std::atomic<uint32_t> TableGeneration{0}; // changes with every array replacement
+  std::vector<TChannelArrayRef> RetiredArrays;
+  // The array for the stream callback: a per-thread cache in front of
+  // ChannelsForUserData. Valid only while the caller counts in
+  // CallbacksInFlight.
+  TChannelArray *StreamChannels(const void *userData);
 
 protected:
   // The hidden window's procedure hands messages to WindowProc of the object

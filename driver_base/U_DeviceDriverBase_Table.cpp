@@ -12,6 +12,7 @@
 #include "support/U_HostTypes.h"
 #include "support/WinApi.h"
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -145,6 +146,36 @@ TChannelArrayRef TDeviceDriverBase::ChannelsForUserData(const void *userData) {
   return static_cast<size_t>(index) < ChannelTable.size() ? ChannelTable[index] : nullptr;
 }
 
+namespace {
+// One entry per thread: the SDK calls the stream callback on a few threads,
+// each mostly for one login.
+struct TStreamCache {
+  const void *Owner;
+  const void *UserData;
+  uint32_t Generation;
+  TChannelArray *Channels;
+};
+thread_local TStreamCache StreamCache{};
+// Generations are unique in the process, so a cache entry of an object that
+// is gone never matches one that took its address.
+std::atomic<uint32_t> LastGeneration{0};
+} // namespace
+
+TChannelArray *TDeviceDriverBase::StreamChannels(const void *userData) {
+  TStreamCache &c = StreamCache;
+  const uint32_t generation = TableGeneration.load();
+  if (c.Owner == this && c.UserData == userData && c.Generation == generation) return c.Channels;
+  TChannelArray *found = nullptr;
+  {
+    TSharedGuard g(TableLock);
+    const auto it = ArrayOrigins.find(userData);
+    if (it != ArrayOrigins.end() && static_cast<size_t>(it->second) < ChannelTable.size())
+      found = ChannelTable[it->second].get();
+  }
+  c = {this, userData, generation, found};
+  return found;
+}
+
 // ---------------------------------------------------------------- registration
 
 bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
@@ -217,9 +248,13 @@ bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
   }
 
   std::memcpy(DvrList[i].get(), &r, sizeof r);
-  // The array being replaced stays alive for whoever still holds it.
+  // The array being replaced stays alive for whoever still holds it, and for
+  // stream callbacks until none is running.
+  RetiredArrays.push_back(std::move(ChannelTable[i]));
   ChannelTable[i] = fresh;
   if (fresh->Records) ArrayOrigins[fresh->Records] = i;
+  TableGeneration.store(LastGeneration.fetch_add(1) + 1);
+  if (CallbacksInFlight.load() == 0) RetiredArrays.clear();
 
   // 10: the first status callback is kept.
   if (!StatusCallback.Assigned()) StatusCallback = copy.StatusCallback;

@@ -7,18 +7,37 @@
 
 #define HOST_METHOD __attribute__((regparm(3), stdcall))
 
+// The record of a guarded call (see U_HostGuard.S).
+struct TGuardedCall {
+  const void *Code;
+  uint32_t Eax, Edx, Ecx;
+  uint32_t Result;
+  uint32_t Raised;
+  uint32_t ExceptionCode;
+  uint32_t SaveEsp, SaveEbp;
+};
+extern "C" uint32_t TmGuardedHostCall(TGuardedCall *call);
+
 namespace NHostCall {
 
-// (DvrId, OnLine): the server state report.
-inline void Status(const TMethod &m, int32_t dvrId, bool onLine) {
-  using F = void(HOST_METHOD *)(void *, int32_t, uint32_t);
-  reinterpret_cast<F>(m.Code)(m.Data, dvrId, onLine ? 1u : 0u);
+// Calls a host method with two register arguments under an SEH frame of
+// ours: an exception the host raises ends the call; true when none did.
+inline bool Guarded(const TMethod &m, uint32_t edx, uint32_t ecx) {
+  TGuardedCall c{m.Code, reinterpret_cast<uint32_t>(m.Data), edx, ecx, 0, 0, 0, 0, 0};
+  TmGuardedHostCall(&c);
+  return c.Raised == 0;
 }
 
-// (FrameInfo): a frame record; the second register is unused.
-inline void Frame(const TMethod &m, const void *frameInfo) {
-  using F = void(HOST_METHOD *)(void *, const void *);
-  reinterpret_cast<F>(m.Code)(m.Data, frameInfo);
+// (DvrId, OnLine): the server state report. Called on the driver's worker
+// and the SDK's threads, where no host exception may go on unwinding.
+inline bool Status(const TMethod &m, int32_t dvrId, bool onLine) {
+  return Guarded(m, static_cast<uint32_t>(dvrId), onLine ? 1u : 0u);
+}
+
+// (FrameInfo): a frame record; the second register is unused. On the SDK's
+// threads, guarded as the state report.
+inline bool Frame(const TMethod &m, const void *frameInfo) {
+  return Guarded(m, reinterpret_cast<uint32_t>(frameInfo), 0);
 }
 
 // Five int32: a and b in registers, then c, z1, z2 pushed in that order, so

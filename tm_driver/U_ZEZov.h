@@ -47,8 +47,6 @@ public:
 
   std::atomic<bool> WorkerStarted{false};
   std::atomic<bool> ShutdownDone{false};
-  // SDK callbacks currently inside the driver.
-  std::atomic<int32_t> CallbacksInFlight{0};
 
 private:
   struct TInFlight {

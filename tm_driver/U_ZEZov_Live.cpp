@@ -104,8 +104,9 @@ void NV_CALL TTMDvs::StreamCallback(uint32_t, int32_t channel, uint32_t, const v
   TInFlight guard(self->CallbacksInFlight);
   if (CurrentDriver != self) return;
   try {
-    // The server's array as it is now, kept alive while the packet is handled.
-    const TChannelArrayRef channels = self->ChannelsForUserData(userData);
+    // The server's array as it is now; a replaced one is kept while any
+    // callback runs.
+    TChannelArray *channels = self->StreamChannels(userData);
     if (!channels || !channels->Has(channel)) return;
     self->OnStreamPacket((*channels)[channel], static_cast<const uint8_t *>(packet));
   } catch (...) {

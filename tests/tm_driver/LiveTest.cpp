@@ -253,6 +253,20 @@ TEST_F(Live, StreamReachesTheCurrentArrayAfterARegistrationReplacedIt) {
   ASSERT_EQ(got.size(), 1u) << "the old address leads to the new records";
 }
 
+TEST_F(Live, AHostExceptionInTheFrameCallbackEndsOnlyThatDelivery) {
+  int calls = 0;
+  frames.frame = [&](const void *) {
+    ++calls;
+    RaiseException(0xE0001234, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  };
+  SetFrameCallback(0);
+  (*d->Channels(0))[0].HeaderPending = 0;
+  SendFrame(0, 1000, 200, 1); // video and audio: both deliveries are made
+  EXPECT_EQ(calls, 2);
+  SendFrame(0, 10, 0, 1);
+  EXPECT_EQ(calls, 3);
+}
+
 // ---------------------------------------------------------------- server messages
 
 class Messages : public Live {
@@ -287,6 +301,14 @@ TEST_F(Messages, BreakClosesTheChannelsAndReportsAtOnceWithoutDelay) {
   EXPECT_EQ(Message(-1, NV_MSG_SERVER_BREAK), 0);
   EXPECT_EQ(d->DvrRecord(0)->LoginHandle, 44);
   EXPECT_EQ(reports.size(), 2u);
+}
+
+TEST_F(Messages, AHostExceptionInTheStatusCallbackDoesNotStopTheBreakHandling) {
+  status.status = [](int32_t, bool, uint32_t) { RaiseException(0xE0001235, EXCEPTION_NONCONTINUABLE, 0, nullptr); };
+  LogOn(42);
+  EXPECT_EQ(Message(42, NV_MSG_RESETSERVER), 1);
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
+  EXPECT_EQ(fake.setCallbacks, 1) << "logged out after the report";
 }
 
 TEST_F(Messages, WithADelayOnlyABreakAfterTheDelayReportsAndOnlyOnce) {
