@@ -7,10 +7,6 @@
 
 namespace {
 
-std::string_view HostText(const char *s) {
-  return s ? std::string_view(s, static_cast<size_t>(std::max(NHostString::Length(s), 0))) : std::string_view();
-}
-
 volatile LONG *FlagOf(TDvrChannelInfo &c, TDeviceDriverBase::TDefenseFlag flag) {
   int32_t *f = nullptr;
   switch (flag) {
@@ -31,7 +27,7 @@ bool NeedsOnLine(int position) { return position != 76 && position != 133; }
 
 bool TDeviceDriverBase::SetDefense(int position, TDefenseFlag flag, int32_t value, const char *address,
                                    int32_t port, int32_t channel) {
-  const int32_t i = FindDvr(HostText(address), port, NeedsOnLine(position), true);
+  const int32_t i = FindDvr(NHostString::View(address), port, NeedsOnLine(position), true);
   if (i < 0) return false;
   if (position == 80) {
     const TDvrInfo *d = DvrRecord(i);
@@ -52,7 +48,7 @@ void TDeviceDriverBase::GetDefenseState(int position, TStateKind kind, const cha
   if (!state) return;
   NHostString::Assign(state, "");
   if (kind == skEmpty) return;
-  const std::string a(HostText(address));
+  const std::string a(NHostString::View(address));
   if (position == 118) DebugLine("ZQ>>ORVA_Device_GetDvrNetMotionDefenseState: DvrIP: " + a);
   const int32_t i = FindDvr(a, port, true, true);
   if (i < 0) return;

@@ -60,10 +60,6 @@ template <size_t N> std::string ZeroTerminated(const TShortString<N> &s) {
   return std::string(s.Chars, z ? static_cast<const char *>(z) - s.Chars : N);
 }
 
-std::string_view HostText(const char *s) {
-  return s ? std::string_view(s, static_cast<size_t>(std::max(NHostString::Length(s), 0))) : std::string_view();
-}
-
 int32_t MaxChannelCount(const TDvrInfo &d) {
   return std::max({d.VideoNum, d.AlarmInNum, d.AlarmOutNum});
 }
@@ -262,7 +258,7 @@ bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
 }
 
 bool TDeviceDriverBase::ORVA_Device_DelDvr(const char *address, int32_t port) {
-  const std::string_view a = HostText(address);
+  const std::string_view a = NHostString::View(address);
   const int32_t i = FindDvr(a, port, false, true);
   if (i < 0) return true;
   DebugLine("ZQ>>TTarnwickDvr ORVA_Device_DelDvr IP: " + std::string(a));
@@ -281,7 +277,7 @@ bool TDeviceDriverBase::ORVA_Device_DelDvr(const char *address, int32_t port) {
 }
 
 bool TDeviceDriverBase::ORVA_Device_RemoveDvr(const char *address, int32_t port) {
-  const int32_t i = FindDvr(HostText(address), port, false, true);
+  const int32_t i = FindDvr(NHostString::View(address), port, false, true);
   if (i < 0) return false;
   const bool result = ORVA_Device_Reserved40(address, port);
   DvrRecord(i)->Deleted = 1;
@@ -291,14 +287,14 @@ bool TDeviceDriverBase::ORVA_Device_RemoveDvr(const char *address, int32_t port)
 // ---------------------------------------------------------------- record access
 
 bool TDeviceDriverBase::ORVA_Device_GetDvrInfo(const char *address, int32_t port, TDvrInfo *info) {
-  const int32_t i = FindDvr(HostText(address), port, true, true);
+  const int32_t i = FindDvr(NHostString::View(address), port, true, true);
   if (i < 0 || !info) return false;
   std::memcpy(info, DvrRecord(i), sizeof *info);
   return true;
 }
 
 bool TDeviceDriverBase::ORVA_Device_GetDvrLoginInfo(const char *address, int32_t port, TDvrInfo *info) {
-  const std::string a(HostText(address));
+  const std::string a(NHostString::View(address));
   DebugLine("ZQ>>ORVA_Device_GetDvrLoginInfo IP:" + a + " Port:" + std::to_string(port));
   const int32_t i = FindDvr(a, port, false, true);
   if (i < 0) return false;
@@ -312,12 +308,12 @@ bool TDeviceDriverBase::ORVA_Device_GetDvrLoginInfo(const char *address, int32_t
 }
 
 bool TDeviceDriverBase::ORVA_Device_IsDvrOnLine(const char *address, int32_t port) {
-  return FindDvr(HostText(address), port, true, true) != -1;
+  return FindDvr(NHostString::View(address), port, true, true) != -1;
 }
 
 bool TDeviceDriverBase::ORVA_Device_SetDvrChannelConfig(const char *address, int32_t port,
                                                         int32_t channel, const void *config) {
-  const int32_t i = FindDvr(HostText(address), port, false, true);
+  const int32_t i = FindDvr(NHostString::View(address), port, false, true);
   if (i < 0 || !config) return false;
   const TChannelArrayRef channels = Channels(i);
   if (!channels || !channels->Has(channel)) return false;
@@ -327,7 +323,7 @@ bool TDeviceDriverBase::ORVA_Device_SetDvrChannelConfig(const char *address, int
 
 bool TDeviceDriverBase::ORVA_Device_GetDvrChannelConfig(const char *address, int32_t port,
                                                         int32_t channel, void *config) {
-  const int32_t i = FindDvr(HostText(address), port, false, true);
+  const int32_t i = FindDvr(NHostString::View(address), port, false, true);
   if (i < 0 || !config) return false;
   const TChannelArrayRef channels = Channels(i);
   if (!channels || !channels->Has(channel)) return false;

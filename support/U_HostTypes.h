@@ -50,6 +50,11 @@ namespace NHostString {
 // The text of a host string (nil is empty).
 std::string Text(const char *s);
 inline int32_t Length(const char *s) { return s ? reinterpret_cast<const int32_t *>(s)[-1] : 0; }
+// The text of a host string in place (nil is empty).
+inline std::string_view View(const char *s) {
+  const int32_t n = Length(s);
+  return n > 0 ? std::string_view(s, static_cast<size_t>(n)) : std::string_view();
+}
 // A new string with reference count 1 from the shared heap (nil for empty).
 // Throws EOutOfMemory when no block can be had.
 char *New(std::string_view text);

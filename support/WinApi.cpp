@@ -153,21 +153,10 @@ void TSequentialFile::Close() {
   handle_ = nullptr;
 }
 
-bool TSequentialFile::OpenRead(const std::string &path, uint32_t *error) {
+bool TSequentialFile::Open(const std::string &path, bool write, uint32_t *error) {
   Close();
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (error) *error = ::GetLastError();
-    return false;
-  }
-  handle_ = h;
-  return true;
-}
-
-bool TSequentialFile::Create(const std::string &path, uint32_t *error) {
-  Close();
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE h = ::CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, write ? 0 : FILE_SHARE_READ,
+                           nullptr, write ? CREATE_ALWAYS : OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (error) *error = ::GetLastError();

@@ -48,8 +48,8 @@ public:
   TSequentialFile(const TSequentialFile &) = delete;
   TSequentialFile &operator=(const TSequentialFile &) = delete;
   // Both leave the system error code in *error on failure.
-  bool OpenRead(const std::string &path, uint32_t *error = nullptr);
-  bool Create(const std::string &path, uint32_t *error = nullptr);
+  bool OpenRead(const std::string &path, uint32_t *error = nullptr) { return Open(path, false, error); }
+  bool Create(const std::string &path, uint32_t *error = nullptr) { return Open(path, true, error); }
   int64_t Size() const;
   // Reads up to size bytes; the number read (less only at the end or on failure).
   size_t Read(void *data, size_t size);
@@ -57,6 +57,7 @@ public:
   void Close();
 
 private:
+  bool Open(const std::string &path, bool write, uint32_t *error);
   void *handle_ = nullptr;
 };
 } // namespace NFile

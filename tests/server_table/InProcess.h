@@ -10,27 +10,12 @@
 #include "support/U_MainThread.h"
 #include "support/WinApi.h"
 #include "tm_driver/U_ZEZov.h"
+#include "tests/server_table/ServerRecord.h"
 #include <gtest/gtest.h>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-
-inline TDvrInfo Server(const std::string &ip, int32_t port, int32_t video, int32_t alarmIn = 0,
-                       int32_t alarmOut = 0) {
-  TDvrInfo d;
-  std::memset(&d, 0, sizeof d);
-  d.DvrIP.Assign(ip);
-  d.Port = port;
-  d.UserName.Assign("admin");
-  d.Password.Assign("1234");
-  d.LoginHandle = -1;
-  d.VideoNum = video;
-  d.AlarmInNum = alarmIn;
-  d.AlarmOutNum = alarmOut;
-  d.DvrId = port;
-  return d;
-}
 
 class InProcess : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 #include "hostkit/DebugCapture.h"
 #include "hostkit/HostKit.h"
 #include "support/U_Define.h"
+#include "tests/server_table/ServerRecord.h"
 #include <gtest/gtest.h>
 #include <cstring>
 #include <memory>
@@ -13,21 +14,6 @@ namespace {
 using namespace NHostKit;
 
 constexpr int32_t ById = 0x40000000;
-
-TDvrInfo Server(const std::string &ip, int32_t port, int32_t video, int32_t alarmIn = 0, int32_t alarmOut = 0) {
-  TDvrInfo d;
-  std::memset(&d, 0, sizeof d);
-  d.DvrIP.Assign(ip);
-  d.Port = port;
-  d.UserName.Assign("admin");
-  d.Password.Assign("1234");
-  d.LoginHandle = -1;
-  d.VideoNum = video;
-  d.AlarmInNum = alarmIn;
-  d.AlarmOutNum = alarmOut;
-  d.DvrId = port;
-  return d;
-}
 
 class Table : public ::testing::Test {
 protected:
