@@ -205,3 +205,65 @@ TEST_F(InProcess, ConcurrentRegistrationLookupsAndFlagsKeepTheTablesWhole) {
 }
 
 } // namespace
+
+namespace {
+
+std::string State(TTMDvs &d, TDeviceDriverBase::TStateKind kind, int position, const char *ip) {
+  char *state = nullptr;
+  d.GetDefenseState(position, kind, ip, 3000, &state);
+  std::string s = NHostString::Text(state);
+  NHostString::Release(state);
+  return s;
+}
+
+TEST_F(InProcess, DeleteAndRegisterAgainReusesTheIndexWithFreshChannels) {
+  auto d = Make();
+  ASSERT_TRUE(Add(*d, Server("10.4.0.1", 3000, 2)));
+  ASSERT_TRUE(Add(*d, Server("10.4.0.2", 3000, 2)));
+  auto before = d->Channels(0);
+  std::memset((*before)[1].ChannelConfig, 0x5A, 16);
+  ASSERT_TRUE(DelDvr(*d, "10.4.0.1", 3000));
+  EXPECT_EQ(d->FindDvr("10.4.0.1", 3000, false, true), -1);
+  EXPECT_EQ(d->FindDvr("10.4.0.1", 3000, false, false), 0) << "the record stays";
+  EXPECT_TRUE(DelDvr(*d, "10.4.0.1", 3000)) << "deleting again is no error";
+  ASSERT_TRUE(Add(*d, Server("10.4.0.1", 3000, 3)));
+  EXPECT_EQ(d->DvrCount(), 2) << "no new record";
+  EXPECT_EQ(d->FindDvr("10.4.0.1", 3000, false, true), 0);
+  auto after = d->Channels(0);
+  ASSERT_NE(after.get(), before.get());
+  EXPECT_EQ(after->Count, 3);
+  EXPECT_EQ((*after)[1].ChannelConfig[0], 0);
+  EXPECT_EQ((*after)[2].DvrIndex, 0);
+  EXPECT_EQ((*before)[1].ChannelConfig[0], 0x5A) << "the old array lives while it is held";
+}
+
+TEST_F(InProcess, DefenceStatesFollowTheSmallerCountOfALoggedOnServer) {
+  auto d = Make();
+  ASSERT_TRUE(Add(*d, Server("10.4.0.1", 3000, 16, 4, 4)));
+  char *ip = NHostString::New("10.4.0.1");
+  TDvrInfo *r = d->DvrRecord(0);
+  r->LoginHandle = 7; // as the worker leaves a server it logged on
+  r->DevVideoNum = 8;
+  r->DevAlarmInNum = 0;
+  r->DevAlarmOutNum = 0;
+  EXPECT_TRUE(d->SetDefense(75, TDeviceDriverBase::dfMotion, 1, ip, 3000, 3));
+  EXPECT_TRUE(d->SetDefense(81, TDeviceDriverBase::dfVideo, 1, ip, 3000, 0));
+  EXPECT_TRUE(d->SetDefense(77, TDeviceDriverBase::dfAlarmIn, 1, ip, 3000, 1));
+  EXPECT_FALSE(d->SetDefense(80, TDeviceDriverBase::dfAlarmOut, 0, ip, 3000, 0)) << "no reported outputs";
+  EXPECT_FALSE(d->SetDefense(75, TDeviceDriverBase::dfMotion, 1, ip, 3000, 16)) << "beyond the records";
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skMotion, 118, ip), "00010000");
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skVideo, 128, ip), "10000000");
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skAlarmIn, 119, ip), "");
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skAlarmOut, 120, ip), "");
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skEmpty, 114, ip), "");
+  EXPECT_TRUE(d->SetDefense(76, TDeviceDriverBase::dfMotion, 0, ip, 3000, 3));
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skMotion, 118, ip), "00000000");
+  // Logged off: arming refused, disarming allowed, states empty.
+  r->LoginHandle = -1;
+  EXPECT_FALSE(d->SetDefense(132, TDeviceDriverBase::dfChannel, 1, ip, 3000, 0));
+  EXPECT_TRUE(d->SetDefense(133, TDeviceDriverBase::dfChannel, 0, ip, 3000, 0));
+  EXPECT_EQ(State(*d, TDeviceDriverBase::skMotion, 118, ip), "");
+  NHostString::Release(ip);
+}
+
+} // namespace
