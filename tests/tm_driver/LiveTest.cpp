@@ -5,6 +5,7 @@
 #include "hostkit/DebugCapture.h"
 #include "tests/server_table/InProcess.h"
 #include "tm_driver/U_ZEZov_Define.h"
+#include "common/HostDir.h"
 #include <gtest/gtest.h>
 
 namespace {
@@ -267,6 +268,22 @@ TEST_F(Live, AHostExceptionInTheFrameCallbackEndsOnlyThatDelivery) {
   EXPECT_EQ(calls, 3);
 }
 
+TEST_F(Live, ShutdownWithoutAWorkerClosesEveryServerAndDetachesItsLogin) {
+  LogOn(42);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0);
+  ASSERT_TRUE(Add(*d, Server("10.3.0.2", 3000, 1)));
+  d->ORVA_Device_CloseDvr(ip, 3000, false);
+  EXPECT_EQ(fake.closes, 1);
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, 42) << "closing without log-out keeps the login";
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0);
+  EXPECT_TRUE(d->ORVA_Device_Shutdown());
+  EXPECT_EQ(fake.closes, 2);
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
+  EXPECT_EQ(fake.setCallbacks, 1);
+  EXPECT_EQ(fake.setStreams, 1);
+  EXPECT_EQ((*d->Channels(0))[1].ChannelHandle, -1);
+}
+
 // ---------------------------------------------------------------- server messages
 
 class Messages : public Live {
@@ -375,6 +392,53 @@ TEST_F(Messages, AMessageAfterTheObjectIsGoneDoesNothing) {
   d.reset();
   EXPECT_EQ(Message(42, NV_MSG_SERVER_BREAK), 0);
   EXPECT_TRUE(reports.empty());
+}
+
+// ---------------------------------------------------------------- binding
+
+class Bind : public InProcess {};
+
+TEST_F(Bind, TheSdkIsLoadedFromTheHostFolderWithItsSixteenFunctions) {
+  const std::string dir = NTest::MakeHostDir("bind_host");
+  ASSERT_FALSE(dir.empty());
+  char *hostDir = NHostString::New(dir);
+  void *slot = nullptr;
+  auto *d = new TTMDvs(TMDriverType, &slot, hostDir);
+  NHostString::Release(hostDir);
+  d->Release();
+  ASSERT_TRUE(d->BindSdk());
+  ASSERT_GE(d->LoadedLibraryPaths.size(), 1u);
+  EXPECT_EQ(d->LoadedLibraryPaths[0], dir + "\\\\System\\ZEZov\\\\NVSDK.dll") << "the separators stay doubled";
+  EXPECT_EQ(d->LoadedLibraryHandles[0], std::to_string(reinterpret_cast<uintptr_t>(d->SdkModule)));
+  for (int f = 0; f < SdkFunctionCount; ++f) EXPECT_NE(d->Sdk[f], nullptr) << SdkFunctionNames[f];
+  // The PTZ library once for the whole library; its handle outlives the object.
+  ASSERT_NE(NPtz::Module, nullptr);
+  const HMODULE ptz = NPtz::Module;
+  EXPECT_NE(NPtz::TransformToCommand, nullptr);
+  InterfaceRelease(slot);
+  EXPECT_EQ(NPtz::Module, ptz);
+  slot = nullptr;
+  hostDir = NHostString::New(dir);
+  d = new TTMDvs(TMDriverType, &slot, hostDir);
+  NHostString::Release(hostDir);
+  d->Release();
+  ASSERT_TRUE(d->BindSdk());
+  EXPECT_EQ(d->LoadedLibraryPaths.size(), 1u) << "not loaded again";
+  InterfaceRelease(slot);
+}
+
+TEST_F(Bind, AMissingSdkFailsTheBinding) {
+  const std::string dir = NTest::MakeHostDir("bind_nosdk", false, false);
+  char *hostDir = NHostString::New(dir);
+  void *slot = nullptr;
+  auto *d = new TTMDvs(TMDriverType, &slot, hostDir);
+  NHostString::Release(hostDir);
+  d->Release();
+  EXPECT_FALSE(d->BindSdk());
+  EXPECT_TRUE(d->LoadedLibraryPaths.empty());
+  EXPECT_EQ(d->ORVA_Device_Init(), 0);
+  EXPECT_TRUE(d->ORVA_Device_Shutdown()) << "returns at once: no worker";
+  InterfaceRelease(slot);
 }
 
 } // namespace
