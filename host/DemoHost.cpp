@@ -135,7 +135,7 @@ struct TChannelRun {
 };
 
 struct TServerRun {
-  const TServerSpec *spec = nullptr;
+  const TServerEntry *entry = nullptr;
   int32_t dvrId = 0;
   int32_t simId = -1;
   std::string simAddress;
@@ -287,7 +287,7 @@ void TDemoHost::SetUpSimulator() {
   sim_.Reset();
   for (auto &sp : servers_) {
     TServerRun &s = *sp;
-    const TServerSpec &d = *s.spec;
+    const TServerEntry &d = *s.entry;
     // A host name is simulated at the address it resolves to; the port tells
     // the servers apart.
     s.simAddress = d.address;
@@ -328,7 +328,7 @@ void TDemoHost::CheckOneSdkInstance() {
 }
 
 void TDemoHost::Register(TServerRun &s) {
-  const TServerSpec &d = *s.spec;
+  const TServerEntry &d = *s.entry;
   std::vector<uint8_t> rec(DvrInfoSize, 0);
   PutShortString(rec.data(), OffDvrIP, d.address);
   PutInt(rec.data(), OffPort, d.port);
@@ -357,7 +357,7 @@ void TDemoHost::SetCallbacks(TServerRun &s) {
     Call(PosSetDvrCallback, "ORVA_Device_SetDvrCallback",
          TArgs()
              .Str(s.address->get())
-             .Int(s.spec->port)
+             .Int(s.entry->port)
              .Int(static_cast<int32_t>(c))
              .Method(s.channels[c].callbacks->FrameMethod())
              .NilMethod()
@@ -400,7 +400,7 @@ void TDemoHost::ProcessStatus() {
       Note(Format("status report for unknown server id %d", id));
       continue;
     }
-    Note(Format("status: %s %s", s->spec->name.c_str(), on ? "on line" : "off line"));
+    Note(Format("status: %s %s", s->entry->name.c_str(), on ? "on line" : "off line"));
     // Either way the channels of the old login are gone: a break closed them,
     // and an on-line report means a new login.
     MarkClosed(*s);
@@ -412,26 +412,26 @@ void TDemoHost::OpenChannel(TServerRun &s, int c) {
   auto &ch = s.channels[static_cast<size_t>(c)];
   ch.lastTryTick = GetTickCount();
   auto r = Call(PosStartCapture, "ORVA_Device_StartDvrCapture",
-                TArgs().Str(s.address->get()).Int(s.spec->port).Int(c));
+                TArgs().Str(s.address->get()).Int(s.entry->port).Int(c));
   if (r.i32() == 0) {
     ch.open = true;
     ch.openSinceTick = GetTickCount();
-    Note(Format("opened %s channel %d", s.spec->name.c_str(), c));
+    Note(Format("opened %s channel %d", s.entry->name.c_str(), c));
   } else {
     ++ch.startFailures;
-    Note(Format("StartDvrCapture %s channel %d failed (%d)", s.spec->name.c_str(), c, r.i32()));
+    Note(Format("StartDvrCapture %s channel %d failed (%d)", s.entry->name.c_str(), c, r.i32()));
   }
 }
 
 void TDemoHost::CloseChannel(TServerRun &s, int c) {
   auto &ch = s.channels[static_cast<size_t>(c)];
   auto r = Call(PosStopCapture, "ORVA_Device_StopDvrCapture",
-                TArgs().Str(s.address->get()).Int(s.spec->port).Int(c));
+                TArgs().Str(s.address->get()).Int(s.entry->port).Int(c));
   if (ch.open) {
     ch.open = false;
     ch.openMs += GetTickCount() - ch.openSinceTick;
   }
-  Note(Format("closed %s channel %d (%d)", s.spec->name.c_str(), c, r.i32()));
+  Note(Format("closed %s channel %d (%d)", s.entry->name.c_str(), c, r.i32()));
 }
 
 // Opens the wanted channels of a server that reports on line; a failed open
@@ -458,17 +458,17 @@ void TDemoHost::Corrupt(TServerRun &s, int channel) {
   std::memcpy(packet + 12, &video, 4);
   packet[22] = 1; // key frame, so it is delivered even right after an open
   packet[23] = 0; // fragment 0
-  SimFillVideo(packet + Head, Video, static_cast<uint32_t>(s.spec->port), static_cast<uint32_t>(channel), 0);
+  SimFillVideo(packet + Head, Video, static_cast<uint32_t>(s.entry->port), static_cast<uint32_t>(channel), 0);
   packet[Head + 40] ^= 0x5A;
   const int32_t r = sim_.InjectPacket(s.infoLoginHandle, channel, packet, sizeof packet);
-  Note(Format("corrupt: injected a damaged frame into %s channel %d (login %d) -> %d", s.spec->name.c_str(),
+  Note(Format("corrupt: injected a damaged frame into %s channel %d (login %d) -> %d", s.entry->name.c_str(),
               channel, s.infoLoginHandle, r));
 }
 
 void TDemoHost::Fire(const TEvent &e) {
   if (e.kind == TEventKind::Shutdown) return;
   TServerRun &s = *servers_[static_cast<size_t>(e.server)];
-  const std::string &name = s.spec->name;
+  const std::string &name = s.entry->name;
   switch (e.kind) {
   case TEventKind::Open:
   case TEventKind::Close:
@@ -508,7 +508,7 @@ void TDemoHost::Fire(const TEvent &e) {
   case TEventKind::Delete:
     Note("event: delete " + name);
     if (!s.registered || s.deleted) break;
-    Call(PosDelDvr, "ORVA_Device_DelDvr", TArgs().Str(s.address->get()).Int(s.spec->port));
+    Call(PosDelDvr, "ORVA_Device_DelDvr", TArgs().Str(s.address->get()).Int(s.entry->port));
     s.deleted = true;
     s.state = -1;
     MarkClosed(s);
@@ -532,7 +532,7 @@ void TDemoHost::Refresh() {
     if (s.registered && !s.deleted) {
       std::vector<uint8_t> rec(DvrInfoSize, 0);
       auto r = Call(PosGetDvrLoginInfo, "ORVA_Device_GetDvrLoginInfo",
-                    TArgs().Str(s.address->get()).Int(s.spec->port).Ptr(rec.data()));
+                    TArgs().Str(s.address->get()).Int(s.entry->port).Ptr(rec.data()));
       if (r.al()) {
         s.infoOnLine = rec[OffOnLine];
         s.infoLoginHandle = GetInt(rec.data(), OffLoginHandle);
@@ -595,7 +595,7 @@ std::vector<std::string> TDemoHost::ViewLines() {
   if (nextEvent_ < sc_.events.size()) {
     const auto &e = sc_.events[nextEvent_];
     next = Format("%.1fs %s", e.atMs / 1000.0, EventName(e.kind));
-    if (e.server >= 0) next += " " + servers_[static_cast<size_t>(e.server)]->spec->name;
+    if (e.server >= 0) next += " " + servers_[static_cast<size_t>(e.server)]->entry->name;
     if (e.channel >= 0) next += Format(" %d", e.channel);
   }
   out.push_back(Format("tmhost - %s", sc_.title.empty() ? "scenario" : sc_.title.c_str()));
@@ -610,8 +610,8 @@ std::vector<std::string> TDemoHost::ViewLines() {
     const DWORD last = s.lastReportTick;
     const std::string lastText = last ? Format("%5.1fs", static_cast<int32_t>(last - t0_) / 1000.0) : "    -";
     const std::string drv = s.infoOnLine < 0 ? "-" : Format("%s h=%d", s.infoOnLine ? "on" : "off", s.infoLoginHandle);
-    out.push_back(Format("%-6s %-20s %-7s %-8s %6s %3d %4d  %-13s %d/%d", s.spec->name.c_str(),
-                         Format("%s:%d", s.spec->address.c_str(), s.spec->port).c_str(), ExpectName(s.spec->expect),
+    out.push_back(Format("%-6s %-20s %-7s %-8s %6s %3d %4d  %-13s %d/%d", s.entry->name.c_str(),
+                         Format("%s:%d", s.entry->address.c_str(), s.entry->port).c_str(), ExpectName(s.entry->expect),
                          rep, lastText.c_str(), s.onReports.load(), s.offReports.load(), drv.c_str(),
                          s.sim.LogonsAccepted, s.sim.LogonAttempts));
   }
@@ -622,7 +622,7 @@ std::vector<std::string> TDemoHost::ViewLines() {
     for (size_t c = 0; c < s.channels.size(); ++c) {
       const auto &ch = s.channels[c];
       const auto n = ch.check->Counts();
-      out.push_back(Format("%-6s %-3zu %-6s %5.1f %7lld %6lld %4lld %6lld %9s %5lld %5lld%s", s.spec->name.c_str(), c,
+      out.push_back(Format("%-6s %-3zu %-6s %5.1f %7lld %6lld %4lld %6lld %9s %5lld %5lld%s", s.entry->name.c_str(), c,
                            ch.open ? "open" : ch.wanted ? "wanted" : "closed", ch.fps,
                            static_cast<long long>(n.video), static_cast<long long>(n.key),
                            static_cast<long long>(n.header), static_cast<long long>(n.audio), Bytes(n.bytes).c_str(),
@@ -674,7 +674,7 @@ void TDemoHost::Render(bool final) {
       bad += n.bad;
     }
     const int st = s.state;
-    line += Format(" %s=%s", s.spec->name.c_str(),
+    line += Format(" %s=%s", s.entry->name.c_str(),
                    !s.registered ? "unreg" : s.deleted ? "deleted" : st == 1 ? "on" : st == 0 ? "off" : "-");
     if (fps > 0) line += Format("(%.0f f/s)", fps);
   }
@@ -687,7 +687,7 @@ int TDemoHost::Summary() {
   // Judge the run.
   for (auto &sp : servers_) {
     TServerRun &s = *sp;
-    const TServerSpec &d = *s.spec;
+    const TServerEntry &d = *s.entry;
     if (d.expect == TExpect::OnLine && s.onReports == 0)
       problems_.push_back(Format("server %s was expected on line and never came on line", d.name.c_str()));
     if (d.expect == TExpect::OffLine && s.onReports > 0)
@@ -714,8 +714,8 @@ int TDemoHost::Summary() {
       bytes += n.bytes;
       bad += n.bad;
     }
-    std::printf("%-6s %-20s %-7s %-8s %3d %4d  %5d/%-5d %7lld %10s %5lld\n", s.spec->name.c_str(),
-                Format("%s:%d", s.spec->address.c_str(), s.spec->port).c_str(), ExpectName(s.spec->expect),
+    std::printf("%-6s %-20s %-7s %-8s %3d %4d  %5d/%-5d %7lld %10s %5lld\n", s.entry->name.c_str(),
+                Format("%s:%d", s.entry->address.c_str(), s.entry->port).c_str(), ExpectName(s.entry->expect),
                 s.onReports > 0 ? "yes" : "no", s.onReports.load(), s.offReports.load(), s.sim.LogonsAccepted,
                 s.sim.LogonAttempts, static_cast<long long>(frames), Bytes(bytes).c_str(), static_cast<long long>(bad));
   }
@@ -725,7 +725,7 @@ int TDemoHost::Summary() {
     for (size_t c = 0; c < s.channels.size(); ++c) {
       const auto &ch = s.channels[c];
       const auto n = ch.check->Counts();
-      std::printf("%-6s %-3zu %7.1f %7lld %6lld %4lld %6lld %10s %5lld %5lld  %d\n", s.spec->name.c_str(), c,
+      std::printf("%-6s %-3zu %7.1f %7lld %6lld %4lld %6lld %10s %5lld %5lld  %d\n", s.entry->name.c_str(), c,
                   ch.openMs / 1000.0, static_cast<long long>(n.video), static_cast<long long>(n.key),
                   static_cast<long long>(n.header), static_cast<long long>(n.audio), Bytes(n.bytes).c_str(),
                   static_cast<long long>(n.bad), static_cast<long long>(n.gaps), ch.startFailures);
@@ -767,19 +767,19 @@ int TDemoHost::Run() {
   WSAStartup(MAKEWORD(2, 2), &wsa);
   for (size_t i = 0; i < sc_.servers.size(); ++i) {
     auto s = std::make_unique<TServerRun>();
-    s->spec = &sc_.servers[i];
+    s->entry = &sc_.servers[i];
     s->dvrId = static_cast<int32_t>(i + 1);
-    s->address = std::make_unique<TConstString>(s->spec->address);
-    s->channels.resize(static_cast<size_t>(s->spec->channels));
+    s->address = std::make_unique<TConstString>(s->entry->address);
+    s->channels.resize(static_cast<size_t>(s->entry->channels));
     for (size_t c = 0; c < s->channels.size(); ++c) {
       auto &ch = s->channels[c];
       TStreamShape shape;
-      shape.port = static_cast<uint32_t>(s->spec->port);
+      shape.port = static_cast<uint32_t>(s->entry->port);
       shape.channel = static_cast<uint32_t>(c);
-      shape.videoMin = s->spec->videoMin;
-      shape.videoMax = s->spec->videoMax;
-      shape.audio = s->spec->audio;
-      shape.keyInterval = s->spec->keyInterval;
+      shape.videoMin = s->entry->videoMin;
+      shape.videoMax = s->entry->videoMax;
+      shape.audio = s->entry->audio;
+      shape.keyInterval = s->entry->keyInterval;
       ch.check = std::make_unique<TChannelCheck>(shape);
       ch.callbacks = std::make_unique<THostCallbacks>();
       TChannelCheck *check = ch.check.get();
@@ -814,7 +814,7 @@ int TDemoHost::Run() {
     // loads at Init, so both use one instance.
     SetUpSimulator();
     for (auto &s : servers_)
-      if (s->spec->registerAtStart) Register(*s);
+      if (s->entry->registerAtStart) Register(*s);
     int32_t delay = sc_.offlineDelayMs;
     Call(PosSetOfflineReportDelay, "ORVA_Device_SetOfflineReportDelay", TArgs().Int(0).Ptr(&delay));
     t0_ = GetTickCount();

@@ -78,7 +78,7 @@ std::vector<std::string> Tokens(const std::string &line) {
 
 void ParseServer(const std::vector<std::string> &t, int line, TScenario &sc) {
   if (t.size() < 4) Fail(line, "server needs a name, an address and a port");
-  TServerSpec s;
+  TServerEntry s;
   s.line = line;
   s.name = t[1];
   s.address = t[2];

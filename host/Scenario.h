@@ -12,7 +12,7 @@ namespace NDemo {
 enum class TExpect { Any, OnLine, OffLine };
 
 // One simulated video server and the host's registration of it.
-struct TServerSpec {
+struct TServerEntry {
   std::string name;     // the scenario's name for it (events refer to it)
   std::string address;  // what the host registers: dotted address or host name
   int32_t port = 0;
@@ -47,7 +47,7 @@ struct TScenario {
   int32_t offlineDelayMs = 0;
   int32_t shutdownLimitMs = 10000;
   bool autoOpen = true;
-  std::vector<TServerSpec> servers;
+  std::vector<TServerEntry> servers;
   std::vector<TEvent> events; // in time order (stable for equal times), shutdown last
   int32_t shutdownAtMs = 0;
 };
