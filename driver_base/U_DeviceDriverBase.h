@@ -156,9 +156,6 @@ public:
   TDvrInfo *DvrRecord(int32_t index);
   // The server's current channel array (nil for an index out of range).
   TChannelArrayRef Channels(int32_t index);
-  // The channel array of the server whose array once started at userData
-  // (what the SDK hands back to the stream callback), as it is now.
-  TChannelArrayRef ChannelsForUserData(const void *userData);
 
   // --- fields
   TMethod CallbackSlots[1001] = {};       // 1..1000
@@ -206,9 +203,9 @@ public:
   std::atomic<int32_t> CallbacksInFlight{0};
   std::atomic<uint32_t> TableGeneration{0}; // changes with every array replacement
   std::vector<TChannelArrayRef> RetiredArrays;
-  // The array for the stream callback: a per-thread cache in front of
-  // ChannelsForUserData. Valid only while the caller counts in
-  // CallbacksInFlight.
+  // The current channel array of the server whose array once started at
+  // userData (what the SDK hands back to the stream callback), through a
+  // per-thread cache. Valid only while the caller counts in CallbacksInFlight.
   TChannelArray *StreamChannels(const void *userData);
 
 protected:

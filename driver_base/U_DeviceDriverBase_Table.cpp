@@ -134,14 +134,6 @@ TChannelArrayRef TDeviceDriverBase::Channels(int32_t index) {
   return index >= 0 && static_cast<size_t>(index) < ChannelTable.size() ? ChannelTable[index] : nullptr;
 }
 
-TChannelArrayRef TDeviceDriverBase::ChannelsForUserData(const void *userData) {
-  TSharedGuard g(TableLock);
-  const auto it = ArrayOrigins.find(userData);
-  if (it == ArrayOrigins.end()) return nullptr;
-  const int32_t index = it->second;
-  return static_cast<size_t>(index) < ChannelTable.size() ? ChannelTable[index] : nullptr;
-}
-
 namespace {
 // One entry per thread: the SDK calls the stream callback on a few threads,
 // each mostly for one login.
@@ -264,14 +256,8 @@ bool TDeviceDriverBase::ORVA_Device_DelDvr(const char *address, int32_t port) {
   DebugLine("ZQ>>TTarnwickDvr ORVA_Device_DelDvr IP: " + std::string(a));
   TDvrInfo *d = DvrRecord(i);
   // CloseDvr takes a host string: give it the record's address as one.
-  char *ip = NHostString::New(d->DvrIP.Text());
-  try {
-    ORVA_Device_CloseDvr(ip, d->Port, true);
-  } catch (...) {
-    NHostString::Release(ip);
-    throw;
-  }
-  NHostString::Release(ip);
+  const NHostString::TTemporary ip(d->DvrIP.Text());
+  ORVA_Device_CloseDvr(ip.get(), d->Port, true);
   d->Deleted = 1;
   return true;
 }

@@ -64,6 +64,19 @@ void Release(char *s);
 // Stores a new string into the caller's variable and releases what it held.
 void Assign(char **var, std::string_view text);
 
+// A host string for the length of a call that takes one.
+class TTemporary {
+public:
+  explicit TTemporary(std::string_view text) : s_(New(text)) {}
+  ~TTemporary() { Release(s_); }
+  TTemporary(const TTemporary &) = delete;
+  TTemporary &operator=(const TTemporary &) = delete;
+  const char *get() const { return s_; }
+
+private:
+  char *s_;
+};
+
 } // namespace NHostString
 
 // A host dynamic array: pointer to the first element or nil; int32 element

@@ -21,19 +21,6 @@ const char *const SdkFunctionNames[SdkFunctionCount] = {
 
 namespace {
 
-// A host string for an internal call of an operation that takes one.
-class THostAddress {
-public:
-  explicit THostAddress(const std::string &s) : s_(NHostString::New(s)) {}
-  ~THostAddress() { NHostString::Release(s_); }
-  THostAddress(const THostAddress &) = delete;
-  THostAddress &operator=(const THostAddress &) = delete;
-  const char *get() const { return s_; }
-
-private:
-  char *s_;
-};
-
 std::string LocalDateTimeText() { return NWin::NSystem::FormatShortDateLongTime(NClock::LocalTime()); }
 
 } // namespace
@@ -133,7 +120,7 @@ bool TTMDvs::ORVA_Device_Shutdown() {
   const int32_t n = DvrCount();
   for (int32_t i = 0; i < n; ++i) {
     const TDvrInfo *d = DvrRecord(i);
-    THostAddress ip(d->DvrIP.Text());
+    NHostString::TTemporary ip(d->DvrIP.Text());
     ORVA_Device_CloseDvr(ip.get(), d->Port, true);
   }
   ShutdownDone = true;
@@ -198,7 +185,7 @@ int32_t TTMDvs::OnServerMessage(int32_t handle, const void *message) {
                               : "ZQ>>TTMDvs: NV_MSG_SERVER_BREAK Begin ---------------") +
             ip);
   {
-    THostAddress a(ip);
+    NHostString::TTemporary a(ip);
     ORVA_Device_CloseDvr(a.get(), d->Port, false);
   }
   // The offline report, held back while the delay has not passed.

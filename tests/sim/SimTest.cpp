@@ -1,5 +1,6 @@
 // The simulated NVSDK.dll through its exports, as the driver and the tests
 // of the driver use it; and the PTZ.dll stand-in and the host folder helper.
+#include "common/Wait.h"
 #include "common/HostDir.h"
 #include "common/Process.h"
 #include "sim/SimControl.h"
@@ -87,14 +88,7 @@ std::string CallLog(bool clear = false) {
   return s;
 }
 
-template <class P> bool WaitFor(P pred, DWORD ms = 5000) {
-  const DWORD t0 = GetTickCount();
-  while (!pred()) {
-    if (GetTickCount() - t0 > ms) return false;
-    Sleep(2);
-  }
-  return true;
-}
+using NTest::WaitFor;
 
 struct TOpenRequest {
   uint8_t b[28] = {};

@@ -1,5 +1,6 @@
 // Child process of the simulator's unload tests: frees NVSDK.dll while its
 // threads run. Exit code 0 = all well; others tell the failed step.
+#include "common/Wait.h"
 #include "common/Process.h"
 #include "sim/SimControl.h"
 #include <windows.h>
@@ -57,14 +58,7 @@ struct TSim {
   }
 };
 
-template <class P> bool WaitFor(P pred, DWORD ms = 5000) {
-  const DWORD t0 = GetTickCount();
-  while (!pred()) {
-    if (GetTickCount() - t0 > ms) return false;
-    Sleep(2);
-  }
-  return true;
-}
+using NTest::WaitFor;
 
 bool Loaded() { return GetModuleHandleA("NVSDK.dll") != nullptr; }
 

@@ -2,6 +2,7 @@
 // simulated NVSDK.dll, the worker logging servers on, live channels
 // streaming, breaks and recovery, and shutdown.
 #include "common/HostDir.h"
+#include "common/Wait.h"
 #include "hostkit/DebugCapture.h"
 #include "hostkit/HostKit.h"
 #include "sim/SimClient.h"
@@ -16,6 +17,7 @@
 
 namespace {
 using namespace NHostKit;
+using NTest::WaitFor;
 
 TDvrInfo Record(const std::string &ip, int32_t port, const char *password, int32_t video, int32_t id,
                 const TMethodPtr &status) {
@@ -109,11 +111,6 @@ protected:
     TConstString a(ip);
     TDvrInfo d;
     return CallPosition(driver, 121, TArgs().Str(a.get()).Int(port).Ptr(&d)).al() && d.OnLine == 1;
-  }
-  bool WaitFor(const std::function<bool()> &f, DWORD ms) {
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(20))
-      if (f()) return true;
-    return f();
   }
 
   TDriverLibrary lib;
