@@ -179,7 +179,7 @@ TEST_F(EndToEnd, ServersAreLoggedOnStreamBreakAndComeBack) {
       [&] {
         std::lock_guard<std::mutex> g(side.m);
         int all = 0;
-        for (int c = 0; c < 4; ++c) all += side.channels[c].frames >= 500;
+        for (int c = 0; c < 4; ++c) all += side.channels[c].frames >= 1000;
         return all == 4;
       },
       60000));
