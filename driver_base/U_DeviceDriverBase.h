@@ -193,7 +193,7 @@ public:
   // Guards the shape of the tables (growth, replacement of channel arrays)
   // against the threads that walk them: host threads, the link-supervision
   // worker and the SDK's callback threads. Record contents are plain fields.
-  SRWLOCK TableLock = SRWLOCK_INIT;
+  TSharedLock TableLock;
   // The first-record address of every channel array handed out (what the SDK
   // gets as user data), and whose server it was made for.
   std::unordered_map<const void *, int32_t> ArrayOrigins;

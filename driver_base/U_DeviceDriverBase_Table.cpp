@@ -20,28 +20,6 @@ namespace {
 
 constexpr int32_t ByIdBit = 0x40000000;
 
-class TSharedGuard {
-public:
-  explicit TSharedGuard(SRWLOCK &l) : l_(l) { AcquireSRWLockShared(&l_); }
-  ~TSharedGuard() { ReleaseSRWLockShared(&l_); }
-  TSharedGuard(const TSharedGuard &) = delete;
-  TSharedGuard &operator=(const TSharedGuard &) = delete;
-
-private:
-  SRWLOCK &l_;
-};
-
-class TExclusiveGuard {
-public:
-  explicit TExclusiveGuard(SRWLOCK &l) : l_(l) { AcquireSRWLockExclusive(&l_); }
-  ~TExclusiveGuard() { ReleaseSRWLockExclusive(&l_); }
-  TExclusiveGuard(const TExclusiveGuard &) = delete;
-  TExclusiveGuard &operator=(const TExclusiveGuard &) = delete;
-
-private:
-  SRWLOCK &l_;
-};
-
 // The server key of the table: address against DvrIP or DvrDomain plus the
 // port, or the identity when bit 30 of the port is set.
 bool KeyMatches(const TDvrInfo &d, std::string_view address, int32_t port) {

@@ -1,4 +1,5 @@
-// U_Lock.h - TLock, the library's re-entrant lock that remembers its owner.
+// U_Lock.h - TLock, the library's re-entrant lock that remembers its owner,
+// and TSharedLock, a reader-writer lock.
 #pragma once
 #include <windows.h>
 #include <atomic>
@@ -43,4 +44,44 @@ public:
 
 private:
   TLock &l_;
+};
+
+// A slim reader-writer lock (not re-entrant): many readers or one writer.
+class TSharedLock {
+public:
+  TSharedLock() = default;
+  TSharedLock(const TSharedLock &) = delete;
+  TSharedLock &operator=(const TSharedLock &) = delete;
+
+  void LockShared() { ::AcquireSRWLockShared(&l_); }
+  void UnlockShared() { ::ReleaseSRWLockShared(&l_); }
+  void LockExclusive() { ::AcquireSRWLockExclusive(&l_); }
+  void UnlockExclusive() { ::ReleaseSRWLockExclusive(&l_); }
+
+private:
+  SRWLOCK l_ = SRWLOCK_INIT;
+};
+
+// Shared for the life of a scope.
+class TSharedGuard {
+public:
+  explicit TSharedGuard(TSharedLock &l) : l_(l) { l_.LockShared(); }
+  ~TSharedGuard() { l_.UnlockShared(); }
+  TSharedGuard(const TSharedGuard &) = delete;
+  TSharedGuard &operator=(const TSharedGuard &) = delete;
+
+private:
+  TSharedLock &l_;
+};
+
+// Exclusive for the life of a scope.
+class TExclusiveGuard {
+public:
+  explicit TExclusiveGuard(TSharedLock &l) : l_(l) { l_.LockExclusive(); }
+  ~TExclusiveGuard() { l_.UnlockExclusive(); }
+  TExclusiveGuard(const TExclusiveGuard &) = delete;
+  TExclusiveGuard &operator=(const TExclusiveGuard &) = delete;
+
+private:
+  TSharedLock &l_;
 };

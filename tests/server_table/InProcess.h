@@ -34,13 +34,17 @@ protected:
   // A TM driver object over its own host folder; its configuration file is
   // redirected to a file, since this type's names a folder.
   TDriver Make(const std::string &configFile = std::string()) {
-    const std::string dir = NHostKit::ExeDir() + "inproc_host";
+    TDriver d = MakeAt(NHostKit::ExeDir() + "inproc_host");
+    d->ConfigFile = configFile.empty() ? ConfigPath("table.dat") : configFile;
+    return d;
+  }
+  // A TM driver object over the host folder `dir`, as the factory makes it.
+  TDriver MakeAt(const std::string &dir) {
     char *hostDir = NHostString::New(dir);
     auto *d = new TTMDvs(TMDriverType, &slotStore, hostDir);
     NHostString::Release(hostDir);
     slotStore = nullptr; // its reference now belongs to the TDriver
     d->Release();        // the construction reference
-    d->ConfigFile = configFile.empty() ? ConfigPath("table.dat") : configFile;
     return TDriver(d);
   }
   static std::string ConfigPath(const std::string &name) {

@@ -401,11 +401,7 @@ class Bind : public InProcess {};
 TEST_F(Bind, TheSdkIsLoadedFromTheHostFolderWithItsSixteenFunctions) {
   const std::string dir = NTest::MakeHostDir("bind_host");
   ASSERT_FALSE(dir.empty());
-  char *hostDir = NHostString::New(dir);
-  void *slot = nullptr;
-  auto *d = new TTMDvs(TMDriverType, &slot, hostDir);
-  NHostString::Release(hostDir);
-  d->Release();
+  TDriver d = MakeAt(dir);
   ASSERT_TRUE(d->BindSdk());
   ASSERT_GE(d->LoadedLibraryPaths.size(), 1u);
   EXPECT_EQ(d->LoadedLibraryPaths[0], dir + "\\\\System\\ZEZov\\\\NVSDK.dll") << "the separators stay doubled";
@@ -415,30 +411,20 @@ TEST_F(Bind, TheSdkIsLoadedFromTheHostFolderWithItsSixteenFunctions) {
   ASSERT_NE(NPtz::Module, nullptr);
   const HMODULE ptz = NPtz::Module;
   EXPECT_NE(NPtz::TransformToCommand, nullptr);
-  InterfaceRelease(slot);
+  d.reset();
   EXPECT_EQ(NPtz::Module, ptz);
-  slot = nullptr;
-  hostDir = NHostString::New(dir);
-  d = new TTMDvs(TMDriverType, &slot, hostDir);
-  NHostString::Release(hostDir);
-  d->Release();
+  d = MakeAt(dir);
   ASSERT_TRUE(d->BindSdk());
   EXPECT_EQ(d->LoadedLibraryPaths.size(), 1u) << "not loaded again";
-  InterfaceRelease(slot);
 }
 
 TEST_F(Bind, AMissingSdkFailsTheBinding) {
   const std::string dir = NTest::MakeHostDir("bind_nosdk", false, false);
-  char *hostDir = NHostString::New(dir);
-  void *slot = nullptr;
-  auto *d = new TTMDvs(TMDriverType, &slot, hostDir);
-  NHostString::Release(hostDir);
-  d->Release();
+  TDriver d = MakeAt(dir);
   EXPECT_FALSE(d->BindSdk());
   EXPECT_TRUE(d->LoadedLibraryPaths.empty());
   EXPECT_EQ(d->ORVA_Device_Init(), 0);
   EXPECT_TRUE(d->ORVA_Device_Shutdown()) << "returns at once: no worker";
-  InterfaceRelease(slot);
 }
 
 } // namespace
