@@ -34,7 +34,8 @@ int main() {
   TDvrInfo s = BenchServer("10.7.0.1", 3000, 1);
   d->ORVA_Device_AddDvr(&s);
   TChannelArrayRef ch = d->Channels(0);
-  void *userData = ch->Records;
+  // A login as the worker makes it; the session is the stream callback's user data.
+  void *userData = d->BeginSession(0, 42);
   // The host's callback reads the frame's first and last byte.
   volatile uint32_t sink = 0;
   uint64_t delivered = 0;

@@ -169,15 +169,26 @@ LRESULT CALLBACK TDeviceDriverBase::MessageWindowProc(HWND w, UINT msg, WPARAM w
   return m.Result;
 }
 
+namespace {
+// Registered with the first window (on the main thread, as every window of
+// the driver), withdrawn when the library is unloaded: a class left behind
+// would point at a window procedure of a module that is gone.
+ATOM WindowClass = 0;
+} // namespace
+
+void UnregisterMessageWindowClass() {
+  if (WindowClass && ::UnregisterClassA(WindowClassName, static_cast<HINSTANCE>(NMainThread::ModuleInstance())))
+    WindowClass = 0;
+}
+
 void TDeviceDriverBase::CreateMessageWindow() {
-  static const ATOM cls = [] {
+  if (!WindowClass) {
     WNDCLASSA wc{};
     wc.lpfnWndProc = &TDeviceDriverBase::MessageWindowProc;
     wc.hInstance = static_cast<HINSTANCE>(NMainThread::ModuleInstance());
     wc.lpszClassName = WindowClassName;
-    return ::RegisterClassA(&wc);
-  }();
-  (void)cls;
+    WindowClass = ::RegisterClassA(&wc);
+  }
   HWND w = ::CreateWindowExA(0, WindowClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                              static_cast<HINSTANCE>(NMainThread::ModuleInstance()), nullptr);
   if (!w) return;
@@ -188,6 +199,7 @@ void TDeviceDriverBase::CreateMessageWindow() {
 void TDeviceDriverBase::DestroyMessageWindow() {
   if (MessageWindow == reinterpret_cast<HWND>(-1) || !MessageWindow) return;
   HWND w = MessageWindow;
+  MessageWindow = reinterpret_cast<HWND>(-1);
   // From here on no message of the window reaches this object.
   ::SetWindowLongPtrA(w, GWLP_USERDATA, 0);
   const DWORD owner = ::GetWindowThreadProcessId(w, nullptr);

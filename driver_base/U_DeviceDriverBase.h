@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class TThreadBase;
@@ -128,6 +127,11 @@ public:
   virtual int32_t ClearExtraCallback(int32_t index);
   // Every position that no class implements.
   virtual void Unsupported(int position);
+  // Closes server `index` (its channels; with logOut also its login). The
+  // base passes the record's address and port on to ORVA_Device_CloseDvr.
+  virtual void CloseServer(int32_t index, bool logOut);
+  // Called before a registration reuses the deleted record `index`.
+  virtual void EndServer(int32_t index);
 
   // --- host operations with fixed (non-virtual) implementations
   int32_t ORVA_Device_SetAuxCallback1(TMethod callback);
@@ -194,19 +198,6 @@ public:
   // against the threads that walk them: host threads, the link-supervision
   // worker and the SDK's callback threads. Record contents are plain fields.
   TSharedLock TableLock;
-  // The first-record address of every channel array handed out (what the SDK
-  // gets as user data), and whose server it was made for.
-  std::unordered_map<const void *, int32_t> ArrayOrigins;
-  // SDK callbacks currently inside the driver. A channel array that
-  // registration replaced is kept (RetiredArrays) until none is, so a stream
-  // callback may use the array it found without holding a reference.
-  std::atomic<int32_t> CallbacksInFlight{0};
-  std::atomic<uint32_t> TableGeneration{0}; // changes with every array replacement
-  std::vector<TChannelArrayRef> RetiredArrays;
-  // The current channel array of the server whose array once started at
-  // userData (what the SDK hands back to the stream callback), through a
-  // per-thread cache. Valid only while the caller counts in CallbacksInFlight.
-  TChannelArray *StreamChannels(const void *userData);
 
 protected:
   // The hidden window's procedure hands messages to WindowProc of the object
@@ -218,6 +209,10 @@ private:
   TInterfaceSlot UnknownIntf;
   TInterfaceSlot DriverIntf;
 };
+
+// Withdraws the hidden windows' class (library unload, on the main thread,
+// once no driver window is left).
+void UnregisterMessageWindowClass();
 
 // The PTZ protocol library, shared by every driver object of the library.
 namespace NPtz {

@@ -112,36 +112,6 @@ TChannelArrayRef TDeviceDriverBase::Channels(int32_t index) {
   return index >= 0 && static_cast<size_t>(index) < ChannelTable.size() ? ChannelTable[index] : nullptr;
 }
 
-namespace {
-// One entry per thread: the SDK calls the stream callback on a few threads,
-// each mostly for one login.
-struct TStreamCache {
-  const void *Owner;
-  const void *UserData;
-  uint32_t Generation;
-  TChannelArray *Channels;
-};
-thread_local TStreamCache StreamCache{};
-// Generations are unique in the process, so a cache entry of an object that
-// is gone never matches one that took its address.
-std::atomic<uint32_t> LastGeneration{0};
-} // namespace
-
-TChannelArray *TDeviceDriverBase::StreamChannels(const void *userData) {
-  TStreamCache &c = StreamCache;
-  const uint32_t generation = TableGeneration.load();
-  if (c.Owner == this && c.UserData == userData && c.Generation == generation) return c.Channels;
-  TChannelArray *found = nullptr;
-  {
-    TSharedGuard g(TableLock);
-    const auto it = ArrayOrigins.find(userData);
-    if (it != ArrayOrigins.end() && static_cast<size_t>(it->second) < ChannelTable.size())
-      found = ChannelTable[it->second].get();
-  }
-  c = {this, userData, generation, found};
-  return found;
-}
-
 // ---------------------------------------------------------------- registration
 
 bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
@@ -165,6 +135,14 @@ bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
 
   // 8 (allocation first, outside the lock: a 16-channel server needs 8.8 MB)
   auto fresh = std::make_shared<TChannelArray>(-1, MaxChannelCount(copy));
+
+  // A deleted record about to be reused may still have a live login (a
+  // removal does not end it): end it first, so that no old callback reaches
+  // the new record's channels.
+  {
+    const int32_t old = FindDvr(hostAddress, key, false, false);
+    if (old >= 0 && DvrRecord(old)->Deleted != 0) EndServer(old);
+  }
 
   TExclusiveGuard g(TableLock);
   // 4: the first record with this key decides.
@@ -214,13 +192,9 @@ bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
   }
 
   std::memcpy(DvrList[i].get(), &r, sizeof r);
-  // The array being replaced stays alive for whoever still holds it, and for
-  // stream callbacks until none is running.
-  RetiredArrays.push_back(std::move(ChannelTable[i]));
-  ChannelTable[i] = fresh;
-  if (fresh->Records) ArrayOrigins[fresh->Records] = i;
-  TableGeneration.store(LastGeneration.fetch_add(1) + 1);
-  if (CallbacksInFlight.load() == 0) RetiredArrays.clear();
+  // The array being replaced stays alive for whoever still holds a reference
+  // (an ended session whose callbacks may not all have left).
+  ChannelTable[i] = std::move(fresh);
 
   // 10: the first status callback is kept.
   if (!StatusCallback.Assigned()) StatusCallback = copy.StatusCallback;
@@ -232,13 +206,20 @@ bool TDeviceDriverBase::ORVA_Device_DelDvr(const char *address, int32_t port) {
   const int32_t i = FindDvr(a, port, false, true);
   if (i < 0) return true;
   DebugLine("ZQ>>TTarnwickDvr ORVA_Device_DelDvr IP: " + std::string(a));
-  TDvrInfo *d = DvrRecord(i);
-  // CloseDvr takes a host string: give it the record's address as one.
-  const NHostString::TTemporary ip(d->DvrIP.Text());
-  ORVA_Device_CloseDvr(ip.get(), d->Port, true);
-  d->Deleted = 1;
+  CloseServer(i, true);
+  DvrRecord(i)->Deleted = 1;
   return true;
 }
+
+void TDeviceDriverBase::CloseServer(int32_t index, bool logOut) {
+  const TDvrInfo *d = DvrRecord(index);
+  if (!d) return;
+  // ORVA_Device_CloseDvr takes a host string: give it the record's address as one.
+  const NHostString::TTemporary ip(d->DvrIP.Text());
+  ORVA_Device_CloseDvr(ip.get(), d->Port, logOut);
+}
+
+void TDeviceDriverBase::EndServer(int32_t) {}
 
 bool TDeviceDriverBase::ORVA_Device_RemoveDvr(const char *address, int32_t port) {
   const int32_t i = FindDvr(NHostString::View(address), port, false, true);

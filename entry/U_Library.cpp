@@ -9,6 +9,13 @@
 #include "tm_driver/U_ZEZov.h"
 #include <string>
 
+// The C++ run-time's reserve for exceptions thrown when memory runs out: made
+// at load, kept for the process unless handed back. A library that is loaded
+// and unloaded again and again must hand it back.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 void LibraryInitialize() {
   // 1: the main thread, then the process-wide shared heap.
   NMainThread::Init();
@@ -36,12 +43,17 @@ void LibraryFinalize(bool processTerminating) {
     entry = nullptr;
     InterfaceRelease(intf);
   }
+  // A driver object the host still holds outlives the module: its worker and
+  // the SDK's threads must not call into the module once it is gone.
+  TTMDvs::DetachLiveDrivers();
+  UnregisterMessageWindowClass();
   // 2: the public utility object, if it still exists. This runs in the
   // module's detach notification, under the loader lock: the pool must not
   // wait for thread handles there (see TThreadManage's teardown modes).
   FreePublicUnit(1);
   NMainThread::Done(false);
   NSharedHeap::Leave(false);
+  __gnu_cxx::__freeres();
 }
 
 void CreateDevice(void **driver, uint32_t driverType, const char *hostDir) {

@@ -16,6 +16,7 @@ struct TSimClient {
   decltype(&SIM_InjectPacket) InjectPacket = nullptr;
   decltype(&SIM_GetCounters) GetCounters = nullptr;
   decltype(&SIM_ReadCallLog) ReadCallLog = nullptr;
+  decltype(&SIM_GetTotals) GetTotals = nullptr;
 
   // True when every export was found.
   bool Bind(HMODULE m) {
@@ -36,7 +37,13 @@ struct TSimClient {
     get(InjectPacket, "SIM_InjectPacket");
     get(GetCounters, "SIM_GetCounters");
     get(ReadCallLog, "SIM_ReadCallLog");
+    get(GetTotals, "SIM_GetTotals");
     return all;
+  }
+  TSimTotals Totals() const {
+    TSimTotals t{};
+    GetTotals(&t);
+    return t;
   }
   TSimCounters Counters(int32_t server) const {
     TSimCounters c{};

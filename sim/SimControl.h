@@ -32,6 +32,17 @@ struct TSimCounters {
   int32_t CurrentLogin;    // the latest login handle handed out, -1 for none
   int32_t Reserved[7];
 };
+
+// What the simulator holds across all servers (SIM_GetTotals).
+struct TSimTotals {
+  int32_t LiveLogins;        // logins not ended by a break
+  int32_t MessageCallbacks;  // logins with a message callback attached
+  int32_t StreamFunctions;   // logins with a stream function attached
+  int32_t OpenStreams;       // channels streaming now
+  int64_t UndeliveredFrames; // frames of open channels that found no stream function
+  int64_t DeadCallbacks;     // callbacks not made: their code lay in no loaded module
+  int32_t Reserved[6];
+};
 #pragma pack(pop)
 
 extern "C" {
@@ -66,6 +77,7 @@ int32_t SIM_API SIM_InjectMessage(int32_t server, uint32_t code, int32_t wait);
 int32_t SIM_API SIM_InjectPacket(int32_t loginHandle, int32_t channel, const void *packet,
                                  int32_t size);
 int32_t SIM_API SIM_GetCounters(int32_t server, TSimCounters *out);
+int32_t SIM_API SIM_GetTotals(TSimTotals *out);
 // Copies the call log (one line per NVNET_ call, "\n"-separated, e.g.
 // "NVNET_LogonServer 127.0.0.1 3000 admin 1234 -> 0 h=100") into buf, zero
 // terminated, cut to size; returns the full length. clear != 0 empties it.

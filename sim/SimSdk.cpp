@@ -26,6 +26,10 @@
 #include <string>
 #include <vector>
 
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 namespace {
 
 using TStreamFunc = void(__stdcall *)(uint32_t, int32_t, uint32_t, const void *, uint32_t, uint32_t,
@@ -100,6 +104,8 @@ struct TState {
   int32_t nextLogin = kFirstLogin;
   int32_t nextChannel = kFirstChannel;
   std::string log;
+  int64_t undelivered = 0; // frames of open channels that found no stream function
+  int64_t deadCalls = 0;   // callbacks skipped because their code lies in no module
 };
 
 TState *g = nullptr;
@@ -161,6 +167,16 @@ bool StartThread(TRole role, std::function<void()> body) {
 void WaitStreamDone(const std::shared_ptr<TStream> &s) {
   if (Role() == roleStreamer) return;
   WaitForSingleObject(s->done.h, INFINITE);
+}
+
+// A callback whose code lies in no loaded module (its library was unloaded
+// while the user still had it attached) would end the process: the
+// simulator counts it instead of calling it.
+// (Asked of the memory manager, not the loader: the loader's lock may be held
+// by a thread that waits for this one.)
+bool InSomeModule(const void *code) {
+  MEMORY_BASIC_INFORMATION m{};
+  return VirtualQuery(code, &m, sizeof m) == sizeof m && m.State == MEM_COMMIT && m.Type == MEM_IMAGE;
 }
 
 // ---- tables (lock held) ---------------------------------------------------
@@ -286,10 +302,18 @@ void StreamBody(const std::shared_ptr<TStream> &s) {
         func = login->streamFunc;
         user = login->streamUser;
         if (!func) {
+          ++g->undelivered;
           detached = true;
           break;
         }
         login->delivering.push_back(self);
+      }
+      if (i == 0 && !InSomeModule(reinterpret_cast<const void *>(func))) {
+        TGuard lock;
+        EndCallout(*login, self);
+        ++g->deadCalls;
+        detached = true;
+        break;
       }
       const int32_t payload = std::min(kFragmentBytes, total - i * kFragmentBytes);
       std::memset(packet.data(), 0, kHeaderBytes);
@@ -343,6 +367,11 @@ void MessageBody(const std::shared_ptr<TServer> &server, const std::shared_ptr<T
   std::memcpy(message + 4, &login->handle, 4);
   std::memcpy(message + 8, &server->port, 4);
   int32_t result = -1;
+  if (func && !InSomeModule(reinterpret_cast<const void *>(func))) {
+    TGuard lock;
+    ++g->deadCalls;
+    func = nullptr;
+  }
   if (func) {
     try {
       result = func(login->handle, message);
@@ -766,6 +795,21 @@ int32_t SIM_API SIM_GetCounters(int32_t server, TSimCounters *out) {
   return 0;
 }
 
+int32_t SIM_API SIM_GetTotals(TSimTotals *out) {
+  if (!out) return -1;
+  TGuard lock;
+  *out = TSimTotals{};
+  for (auto &l : g->logins) {
+    out->LiveLogins += l->alive;
+    out->MessageCallbacks += l->messageFunc != nullptr;
+    out->StreamFunctions += l->streamFunc != nullptr;
+  }
+  for (auto &st : g->streams) out->OpenStreams += !st->stop;
+  out->UndeliveredFrames = g->undelivered;
+  out->DeadCallbacks = g->deadCalls;
+  return 0;
+}
+
 int32_t SIM_API SIM_ReadCallLog(char *buf, int32_t size, int32_t clear) {
   TGuard lock;
   const int32_t len = static_cast<int32_t>(g->log.size());
@@ -792,6 +836,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       delete g;
       g = nullptr;
       if (g_roleSlot != TLS_OUT_OF_INDEXES) TlsFree(g_roleSlot);
+      // The C++ run-time's reserve for exceptions, kept otherwise.
+      __gnu_cxx::__freeres();
     }
     break;
   }

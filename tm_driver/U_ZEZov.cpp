@@ -10,8 +10,9 @@
 #include "support/U_Thread.h"
 #include "support/WinApi.h"
 #include "tm_driver/U_ZEZov_Texts.h"
+#include <algorithm>
 
-TTMDvs *CurrentDriver = nullptr;
+std::atomic<TTMDvs *> CurrentDriver{nullptr};
 
 const char *const SdkFunctionNames[SdkFunctionCount] = {
     "NVNET_LogonServer",   "NVNET_LogoffServer",     "NVNET_GetServerInfo",    "NVNET_SetStreamFunc",
@@ -23,26 +24,64 @@ namespace {
 
 std::string LocalDateTimeText() { return NWin::NSystem::FormatShortDateLongTime(NClock::LocalTime()); }
 
+// Message callbacks inside the driver now. The count lives outside every
+// driver object, so that a callback arriving while its object goes never
+// touches the object to count itself in.
+std::atomic<int32_t> MessagesInFlight{0};
+
+// Every driver object alive, for the unload of the library.
+TLock LiveDriversLock;
+std::vector<TTMDvs *> LiveDrivers;
+
 } // namespace
 
 TTMDvs::TTMDvs(uint8_t driverType, void **slot, const char *hostDir)
     : TDeviceDriverBase(driverType, slot, hostDir) {
+  {
+    TLockGuard g(LiveDriversLock);
+    LiveDrivers.push_back(this);
+  }
   InterfaceAssign(slot, DriverInterface());
-  CurrentDriver = this;
+  CurrentDriver.store(this);
 }
 
 // Without a shutdown by the host, the worker and the SDK's callbacks would go
 // on using the object: run the shutdown steps while it is still whole.
 void TTMDvs::BeforeDestruction() {
+  TTMDvs *self = this;
+  CurrentDriver.compare_exchange_strong(self, nullptr);
+  StopWorker();
   if (!ShutdownDone.load()) ORVA_Device_Shutdown();
-  if (CurrentDriver == this) CurrentDriver = nullptr;
+  EndAllSessions();
   // Callbacks already inside the driver finish before the object goes.
-  for (int i = 0; i < 5000 && CallbacksInFlight.load() != 0; ++i) NClock::Sleep(1);
+  WaitForCallbacks();
 }
 
 TTMDvs::~TTMDvs() {
-  if (CurrentDriver == this) CurrentDriver = nullptr;
-  // Frame buffers go with their channel arrays.
+  TTMDvs *self = this;
+  CurrentDriver.compare_exchange_strong(self, nullptr);
+  TLockGuard g(LiveDriversLock);
+  LiveDrivers.erase(std::remove(LiveDrivers.begin(), LiveDrivers.end(), this), LiveDrivers.end());
+  // Frame buffers go with their channel arrays, sessions with the object.
+}
+
+void TTMDvs::DetachLiveDrivers() {
+  std::vector<TTMDvs *> drivers;
+  {
+    TLockGuard g(LiveDriversLock);
+    drivers = LiveDrivers;
+  }
+  CurrentDriver.store(nullptr);
+  for (TTMDvs *d : drivers) {
+    try {
+      d->StopWorker();
+      d->EndAllSessions();
+      d->WaitForCallbacks();
+      // Its window's procedure is code of the module too.
+      d->DestroyMessageWindow();
+    } catch (...) {
+    }
+  }
 }
 
 void TTMDvs::FreeLoadedLibraries() { TDeviceDriverBase::FreeLoadedLibraries(); }
@@ -112,17 +151,23 @@ int32_t TTMDvs::ORVA_Device_Init() {
   return 1;
 }
 
-bool TTMDvs::ORVA_Device_Shutdown() {
+void TTMDvs::StopWorker() {
   StopLinkCheck = 1;
+  // Asked for on the worker's own thread (the host's status callback): the
+  // worker sees the flag and ends once the current call has returned.
+  if (WorkerThreadId.load() == NWin::NSystem::ThreadId()) return;
   // Only a worker that was started ever sets the flag.
   while (WorkerStarted.load() && !LinkCheckStopped.load()) NClock::Sleep(2);
   WorkerStarted = false;
+}
+
+bool TTMDvs::ORVA_Device_Shutdown() {
+  StopWorker();
+  // Every record, deleted ones included, by index: a deleted record's login
+  // and channels are closed too.
   const int32_t n = DvrCount();
-  for (int32_t i = 0; i < n; ++i) {
-    const TDvrInfo *d = DvrRecord(i);
-    NHostString::TTemporary ip(d->DvrIP.Text());
-    ORVA_Device_CloseDvr(ip.get(), d->Port, true);
-  }
+  for (int32_t i = 0; i < n; ++i) CloseServer(i, true);
+  EndAllSessions();
   ShutdownDone = true;
   return true;
 }
@@ -136,18 +181,110 @@ int32_t TTMDvs::LogOut(int32_t handle) {
 }
 
 bool TTMDvs::ORVA_Device_CloseDvr(const char *address, int32_t port, bool logOut) {
-  const std::string a = NHostString::Text(address);
-  const int32_t i = FindDvr(a, port, false, false);
-  if (i < 0) return false;
-  const TChannelArrayRef channels = Channels(i);
+  const int32_t i = FindDvr(NHostString::View(address), port, false, false);
+  if (i >= 0) CloseServer(i, logOut);
+  return false;
+}
+
+void TTMDvs::CloseServer(int32_t index, bool logOut) {
+  const TChannelArrayRef channels = Channels(index);
   const int32_t count = channels ? channels->Count : 0;
-  for (int32_t c = 0; c < count; ++c) ORVA_Device_CloseDvrChannel(address, port, c, logOut);
-  TDvrInfo *d = DvrRecord(i);
-  if (logOut && d->LoginHandle >= MinLoginHandle) {
+  for (int32_t c = 0; c < count; ++c) StopChannel(index, c);
+  TDvrInfo *d = DvrRecord(index);
+  if (!logOut || !d) return;
+  if (TServerSession *s = LiveSession(index)) {
+    EndSession(s);
+  } else if (d->LoginHandle >= MinLoginHandle) {
+    // A handle the driver holds no session for (taken over at registration).
     LogOut(d->LoginHandle);
     d->LoginHandle = -1;
   }
-  return false;
+}
+
+void TTMDvs::EndServer(int32_t index) {
+  if (TServerSession *s = LiveSession(index)) EndSession(s);
+}
+
+// ---------------------------------------------------------------- sessions
+
+TServerSession *TTMDvs::BeginSession(int32_t index, int32_t handle) {
+  TLockGuard g(SessionLock);
+  TDvrInfo *d = DvrRecord(index);
+  if (!d || d->Deleted != 0 || StopLinkCheck.load() != 0) return nullptr;
+  if (static_cast<size_t>(index) >= LiveSessions.size()) LiveSessions.resize(static_cast<size_t>(index) + 1);
+  // A record has one login at a time; one left over is ended first (the
+  // lock is re-entrant).
+  if (TServerSession *old = LiveSessions[index]) EndSession(old);
+  auto s = std::make_unique<TServerSession>();
+  s->Driver = this;
+  s->DvrIndex = index;
+  s->LoginHandle = handle;
+  s->ChannelsRef = Channels(index);
+  s->Channels = s->ChannelsRef.get();
+  TServerSession *session = s.get();
+  Sessions.push_back(std::move(s));
+  LiveSessions[index] = session;
+  d->LoginHandle = handle;
+  // The SDK may call both at once; the session is complete by now.
+  if (auto f = SdkFunction<TNvSetCallback>(sfSetCallback)) f(handle, &TTMDvs::MessageCallback);
+  if (auto f = SdkFunction<TNvSetStreamFunc>(sfSetStreamFunc)) f(handle, &TTMDvs::StreamCallback, session);
+  return session;
+}
+
+void TTMDvs::EndSession(TServerSession *s) {
+  {
+    TLockGuard g(SessionLock);
+    if (!s || s->Ended.load() != 0) return;
+    s->Ended.store(1);
+    s->EndedTick = NClock::Ticks();
+    if (static_cast<size_t>(s->DvrIndex) < LiveSessions.size() && LiveSessions[s->DvrIndex] == s)
+      LiveSessions[s->DvrIndex] = nullptr;
+  }
+  LogOut(s->LoginHandle);
+  if (s->Channels) {
+    TLockGuard lock(*CaptureLock);
+    for (int32_t c = 0; c < s->Channels->Count; ++c)
+      if ((*s->Channels)[c].ChannelHandle > 0) CloseChannelRecord((*s->Channels)[c], c);
+  }
+  TLockGuard g(SessionLock);
+  TDvrInfo *d = DvrRecord(s->DvrIndex);
+  if (d && d->LoginHandle == s->LoginHandle) d->LoginHandle = -1;
+}
+
+TServerSession *TTMDvs::LiveSession(int32_t index) {
+  TLockGuard g(SessionLock);
+  return index >= 0 && static_cast<size_t>(index) < LiveSessions.size() ? LiveSessions[index] : nullptr;
+}
+
+void TTMDvs::EndAllSessions() {
+  std::vector<TServerSession *> live;
+  {
+    TLockGuard g(SessionLock);
+    for (TServerSession *s : LiveSessions)
+      if (s) live.push_back(s);
+  }
+  for (TServerSession *s : live) EndSession(s);
+}
+
+void TTMDvs::ReclaimSessions(uint32_t graceMs) {
+  TLockGuard g(SessionLock);
+  const uint32_t now = NClock::Ticks();
+  std::erase_if(Sessions, [&](const std::unique_ptr<TServerSession> &s) {
+    return s->Ended.load() != 0 && s->Busy.load() == 0 && now - s->EndedTick >= graceMs;
+  });
+}
+
+void TTMDvs::WaitForCallbacks() {
+  auto busy = [this] {
+    if (MessagesInFlight.load() != 0) return true;
+    TLockGuard g(SessionLock);
+    for (const auto &s : Sessions)
+      if (s->Busy.load() != 0) return true;
+    return false;
+  };
+  // Bounded: a host that releases the object from inside one of its own
+  // callbacks would otherwise wait for itself.
+  for (int i = 0; i < 2500 && busy(); ++i) NClock::Sleep(2);
 }
 
 void TTMDvs::ReportStatus(int32_t dvrId, bool onLine) {
@@ -158,16 +295,21 @@ void TTMDvs::ReportStatus(int32_t dvrId, bool onLine) {
 // ---------------------------------------------------------------- server messages
 
 int32_t NV_CALL TTMDvs::MessageCallback(int32_t handle, const void *message) {
-  TTMDvs *self = CurrentDriver;
-  if (!self || !message) return 0;
-  TInFlight guard(self->CallbacksInFlight);
-  if (CurrentDriver != self) return 0; // the object is going
-  try {
-    return self->OnServerMessage(handle, message);
-  } catch (...) {
-    // Nothing of ours may unwind into the SDK.
-    return 0;
+  if (!message) return 0;
+  // Counted in before the driver is looked at: a driver that is going clears
+  // CurrentDriver first and then waits for the count.
+  MessagesInFlight.fetch_add(1);
+  int32_t result = 0;
+  if (TTMDvs *self = CurrentDriver.load()) {
+    try {
+      result = self->OnServerMessage(handle, message);
+    } catch (...) {
+      // Nothing of ours may unwind into the SDK.
+      result = 0;
+    }
   }
+  MessagesInFlight.fetch_sub(1);
+  return result;
 }
 
 int32_t TTMDvs::OnServerMessage(int32_t handle, const void *message) {
@@ -184,10 +326,7 @@ int32_t TTMDvs::OnServerMessage(int32_t handle, const void *message) {
   DebugLine(std::string(reset ? "ZQ>>TTMDvs: NV_MSG_RESETSERVER Begin ---------------"
                               : "ZQ>>TTMDvs: NV_MSG_SERVER_BREAK Begin ---------------") +
             ip);
-  {
-    NHostString::TTemporary a(ip);
-    ORVA_Device_CloseDvr(a.get(), d->Port, false);
-  }
+  CloseServer(i, false);
   // The offline report, held back while the delay has not passed.
   if (GetOfflineTick(*d) == 0) SetOfflineTick(*d, NClock::Ticks());
   bool report;
@@ -206,7 +345,9 @@ int32_t TTMDvs::OnServerMessage(int32_t handle, const void *message) {
     ReportStatus(d->DvrId, false);
   }
   DebugLine(TextLogOutStart + LocalDateTimeText());
-  LogOut(handle);
+  TServerSession *s = LiveSession(i);
+  if (s && s->LoginHandle == handle) EndSession(s);
+  else LogOut(handle);
   DebugLine(TextLogOutEnd + LocalDateTimeText());
   d->LoginHandle = -1;
   DebugLine(reset ? "ZQ>>TTMDvs: NV_MSG_RESETSERVER End ---------------"

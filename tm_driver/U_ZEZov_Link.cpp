@@ -4,10 +4,12 @@
 #include "support/Clock.h"
 #include "support/U_DebugLog.h"
 #include "tm_driver/U_ZEZov_Texts.h"
+#include "support/WinApi.h"
 #include <cstring>
 
 void TTMDvs::CheckDvrLink(volatile uint8_t &terminated, TThreadBase *, int32_t) {
   auto stop = [&] { return StopLinkCheck.load() != 0 || terminated != 0; };
+  WorkerThreadId = NWin::NSystem::ThreadId();
   try {
     for (;;) {
       if (stop()) break;
@@ -15,10 +17,16 @@ void TTMDvs::CheckDvrLink(volatile uint8_t &terminated, TThreadBase *, int32_t) 
       WriteDebugLog("ZQ>>TTMDvs CheckDvrLink Run", 1);
       // Records added during the pass wait for the next one.
       const int32_t n = DvrCount();
-      for (int32_t i = 0; i < n; ++i) CheckOneServer(i);
+      // A shutdown asked for during the pass (from a status report) ends it:
+      // no server is logged on after the driver was stopped.
+      for (int32_t i = 0; i < n && !stop(); ++i) CheckOneServer(i);
+      ReclaimSessions(SessionGraceMs);
+      // About 10 s to the next pass. A stop request is looked at every
+      // 100 ms, so a host that shuts down (or reloads the driver) waits
+      // no longer than that for the worker.
       bool stopped = false;
-      for (int s = 0; s < 10 && !stopped; ++s) {
-        NClock::Sleep(1000);
+      for (int s = 0; s < 100 && !stopped; ++s) {
+        NClock::Sleep(100);
         stopped = stop();
       }
       if (stopped) break;
@@ -26,6 +34,7 @@ void TTMDvs::CheckDvrLink(volatile uint8_t &terminated, TThreadBase *, int32_t) 
   } catch (...) {
     WriteDebugLog("ZQ>>TTMDvs.CheckDvrLink Except", 1);
   }
+  WorkerThreadId = 0;
   LinkCheckStopped = 1;
 }
 
@@ -48,18 +57,18 @@ void TTMDvs::CheckOneServer(int32_t index) {
     if (getInfo && getInfo(h, info) == 0) {
       uint16_t channels;
       std::memcpy(&channels, info + ServerInfoChannelsOffset, 2);
-      r->LoginHandle = h;
       r->Reserved128 = 0;
       r->DevVideoNum = channels;
       r->DevAlarmInNum = 0;
       r->DevAlarmOutNum = 0;
       r->LoginTime = NClock::Now();
-      if (auto f = SdkFunction<TNvSetCallback>(sfSetCallback)) f(h, &TTMDvs::MessageCallback);
-      // The user data names the server's channel array as it is now; the
-      // stream callback finds the current array from it on every packet.
-      const TChannelArrayRef channelArray = Channels(index);
-      void *userData = channelArray ? channelArray->Records : nullptr;
-      if (auto f = SdkFunction<TNvSetStreamFunc>(sfSetStreamFunc)) f(h, &TTMDvs::StreamCallback, userData);
+      // The handle, the message callback and the stream callback with the
+      // session as its user data.
+      if (!BeginSession(index, h)) {
+        // Deleted meanwhile, or the driver is stopping: the login is not kept.
+        LogOut(h);
+        return;
+      }
       DebugLine(TextOnLine + address);
     } else {
       r->LoginHandle = -1;

@@ -60,18 +60,28 @@ int32_t TTMDvs::ORVA_Device_StartDvrCapture(const char *address, int32_t port, i
 }
 
 int32_t TTMDvs::ORVA_Device_StopDvrCapture(const char *address, int32_t port, int32_t channel) {
-  const int32_t i = FindDvr(NHostString::Text(address), port, false, true);
+  const int32_t i = FindDvr(NHostString::View(address), port, false, true);
   if (i < 0) {
     DebugLine(TextStopNoServer);
     return -1;
   }
+  return StopChannel(i, channel);
+}
+
+int32_t TTMDvs::StopChannel(int32_t index, int32_t channel) {
   TLockGuard lock(*CaptureLock);
-  const TChannelArrayRef channels = Channels(i);
+  const TChannelArrayRef channels = Channels(index);
   if (!channels || !channels->Has(channel) || (*channels)[channel].ChannelHandle <= 0) {
     DebugLine("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture, RealHandle < 0");
     return 0;
   }
-  TDvrChannelInfo &c = (*channels)[channel];
+  CloseChannelRecord((*channels)[channel], channel);
+  return 0;
+}
+
+// Closes an open channel (the caller holds CaptureLock): up to five tries,
+// and the channel counts as closed either way.
+bool TTMDvs::CloseChannelRecord(TDvrChannelInfo &c, int32_t channel) {
   auto close = SdkFunction<TNvCloseChannel>(sfCloseChannel);
   bool closed = false;
   for (int attempt = 0; attempt < 5 && !closed; ++attempt) {
@@ -81,7 +91,7 @@ int32_t TTMDvs::ORVA_Device_StopDvrCapture(const char *address, int32_t port, in
   if (!closed) DebugLine("ZQ>>TTMDvs.NVNET_CloseChannel Failure, DvrChannelNo:" + std::to_string(channel));
   c.ChannelHandle = -1;
   DebugLine("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture Success");
-  return 0;
+  return closed;
 }
 
 bool TTMDvs::ORVA_Device_CloseDvrChannel(const char *address, int32_t port, int32_t channel, bool checkDvr) {
@@ -99,18 +109,21 @@ bool TTMDvs::ORVA_Device_CloseDvrChannel(const char *address, int32_t port, int3
 
 void NV_CALL TTMDvs::StreamCallback(uint32_t, int32_t channel, uint32_t, const void *packet, uint32_t,
                                     uint32_t, void *userData) {
-  TTMDvs *self = CurrentDriver;
-  if (!self || !packet || !userData) return;
-  TInFlight guard(self->CallbacksInFlight);
-  if (CurrentDriver != self) return;
-  try {
-    // The server's array as it is now; a replaced one is kept while any
-    // callback runs.
-    TChannelArray *channels = self->StreamChannels(userData);
-    if (!channels || !channels->Has(channel)) return;
-    self->OnStreamPacket((*channels)[channel], static_cast<const uint8_t *>(packet));
-  } catch (...) {
+  auto *s = static_cast<TServerSession *>(userData);
+  if (!s || !packet) return;
+  // Counted in before Ended is read: whoever ends the session sets Ended
+  // first, so from then on no callback starts to use it.
+  s->Busy.fetch_add(1);
+  if (s->Ended.load() == 0) {
+    TChannelArray *channels = s->Channels;
+    if (channels && channels->Has(channel)) {
+      try {
+        s->Driver->OnStreamPacket((*channels)[channel], static_cast<const uint8_t *>(packet));
+      } catch (...) {
+      }
+    }
   }
+  s->Busy.fetch_sub(1);
 }
 
 namespace {
@@ -141,7 +154,12 @@ void TTMDvs::OnStreamPacket(TDvrChannelInfo &c, const uint8_t *packet) {
     c.HeaderPending = 0;
   }
   const int64_t total = static_cast<int64_t>(h.VideoBytes) + h.AudioBytes;
-  if (total > 0x7FFFFFFF) return; // no frame of ours is that large
+  if (total > MaxFrameBytes) {
+    // More than 256 fragments can carry: a damaged packet. The buffer never
+    // grows for it.
+    OversizedPackets.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   if (total > c.FrameBufferSize) {
     std::free(c.FrameBuffer);
     c.FrameBuffer = nullptr;

@@ -9,6 +9,7 @@
 #include "sim/SimPattern.h"
 #include "support/U_Define.h"
 #include <gtest/gtest.h>
+#include <psapi.h>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -106,6 +107,33 @@ protected:
   int32_t Capture(int pos, const char *ip, int32_t port, int32_t channel) {
     TConstString a(ip);
     return CallPosition(driver, pos, TArgs().Str(a.get()).Int(port).Int(channel)).i32();
+  }
+  bool Remove(const char *ip, int32_t port) {
+    TConstString a(ip);
+    return CallPosition(driver, 124, TArgs().Str(a.get()).Int(port)).al() != 0;
+  }
+  void SetFrameCallback(int32_t port, int c) {
+    TConstString a("127.0.0.1");
+    TArgs args;
+    args.Str(a.get()).Int(port).Int(c).Method(frameCb[c].FrameMethod());
+    for (int k = 0; k < 4; ++k) args.NilMethod();
+    CallPosition(driver, 41, args);
+  }
+  int Frames(int c) {
+    std::lock_guard<std::mutex> g(side.m);
+    return side.channels[c].frames;
+  }
+  int Bad(int c) {
+    std::lock_guard<std::mutex> g(side.m);
+    return side.channels[c].bad;
+  }
+  // One server at 127.0.0.1:4100 (identity 1), logged on and reported.
+  void LogOnOneServer(int channels, int fps) {
+    ASSERT_TRUE(Add(Record("127.0.0.1", 4100, "1234", channels, 1, cb.StatusMethod())));
+    ASSERT_TRUE(Init());
+    ASSERT_EQ(sim.AddServer("127.0.0.1", 4100, "admin", "1234", channels, sbAccept), 0);
+    ASSERT_EQ(sim.SetStream(0, fps, 1500, 5000, 300, 10), 0);
+    ASSERT_TRUE(WaitFor([&] { return side.Reports(1, true) >= 1; }, 30000)) << "on line within the first pass";
   }
   bool OnLine(const char *ip, int32_t port) {
     TConstString a(ip);
@@ -212,6 +240,98 @@ TEST_F(EndToEnd, ServersAreLoggedOnStreamBreakAndComeBack) {
     EXPECT_GT(ch.keys, 0) << c;
     EXPECT_EQ(ch.audio, ch.frames) << c;
   }
+}
+
+TEST_F(EndToEnd, ARemovedServerRegisteredAgainLeavesNoOldLoginBehind) {
+  LogOnOneServer(1, 50);
+  SetFrameCallback(4100, 0);
+  ASSERT_EQ(Capture(58, "127.0.0.1", 4100, 0), 0);
+  ASSERT_TRUE(WaitFor([&] { return Frames(0) >= 20; }, 30000));
+
+  // Removal leaves the login streaming; registering the key again ends it.
+  ASSERT_TRUE(Remove("127.0.0.1", 4100));
+  ASSERT_TRUE(Add(Record("127.0.0.1", 4100, "1234", 1, 1, cb.StatusMethod())));
+  TSimTotals t = sim.Totals();
+  EXPECT_EQ(t.MessageCallbacks, 0) << "the old login keeps no message callback";
+  EXPECT_EQ(t.StreamFunctions, 0) << "nor a stream function";
+  EXPECT_EQ(t.OpenStreams, 0) << "its channel is closed";
+
+  // The next pass logs the new record on; it streams on a login of its own.
+  ASSERT_TRUE(WaitFor([&] { return side.Reports(1, true) >= 2; }, 30000));
+  SetFrameCallback(4100, 0);
+  ASSERT_EQ(Capture(58, "127.0.0.1", 4100, 0), 0);
+  const int before = Frames(0);
+  ASSERT_TRUE(WaitFor([&] { return Frames(0) >= before + 20; }, 30000));
+  t = sim.Totals();
+  EXPECT_EQ(t.StreamFunctions, 1) << "one login per record";
+  EXPECT_EQ(t.OpenStreams, 1);
+
+  // Removed again with its channel open: the shutdown still closes it.
+  ASSERT_TRUE(Remove("127.0.0.1", 4100));
+  EXPECT_EQ(CallPosition(driver, 110).al(), 1);
+  t = sim.Totals();
+  EXPECT_EQ(t.MessageCallbacks, 0) << "nothing attached after the shutdown";
+  EXPECT_EQ(t.StreamFunctions, 0);
+  EXPECT_EQ(t.OpenStreams, 0);
+  EXPECT_EQ(Bad(0), 0) << "every frame whole";
+}
+
+TEST_F(EndToEnd, ShutdownFromTheStatusCallbackDoesNotWaitForItself) {
+  std::atomic<int> calls{0};
+  std::atomic<bool> returned{false};
+  std::atomic<uint8_t> result{0};
+  cb.status = [&](int32_t id, bool on, uint32_t) {
+    {
+      std::lock_guard<std::mutex> g(side.m);
+      side.reports.push_back({id, on});
+    }
+    // The report runs on the driver's worker: shut down from inside it.
+    if (!on || calls++ > 0) return;
+    result = CallPosition(driver, 110).al();
+    returned = true;
+  };
+  LogOnOneServer(1, 10);
+  ASSERT_TRUE(WaitFor([&] { return returned.load(); }, 30000)) << "the shutdown returned";
+  EXPECT_EQ(result.load(), 1);
+  TSimTotals t = sim.Totals();
+  EXPECT_EQ(t.MessageCallbacks, 0) << "the login made before the report is detached";
+  EXPECT_EQ(t.StreamFunctions, 0);
+  // The worker ends after the report; a released object awaits it.
+  Release(driver);
+  driver = nullptr;
+  EXPECT_EQ(sim.Counters(0).LogonAttempts, 1) << "nothing logged on after the shutdown";
+}
+
+TEST_F(EndToEnd, AStormOfHostileFrameHeadersHoldsNoMemory) {
+  LogOnOneServer(1, 1);
+  SetFrameCallback(4100, 0);
+  ASSERT_EQ(Capture(58, "127.0.0.1", 4100, 0), 0);
+  const int32_t login = sim.Counters(0).CurrentLogin;
+  auto committed = [] {
+    PROCESS_MEMORY_COUNTERS m{};
+    m.cb = sizeof m;
+    GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m);
+    return static_cast<int64_t>(m.PagefileUsage);
+  };
+  const int64_t before = committed();
+  std::vector<uint8_t> packet(28 + 1024, 0x5A);
+  for (uint32_t k = 0; k < 48; ++k) {
+    // Start and key flags, a fragment, and a claim from 300 KB to 2 GB.
+    const uint32_t video = 300000u + k * 44000000u;
+    const uint16_t audio = 0xFFFF;
+    const int32_t payload = 1024;
+    std::memset(packet.data(), 0, 28);
+    packet[0] = 1;
+    std::memcpy(&packet[4], &payload, 4);
+    std::memcpy(&packet[12], &video, 4);
+    std::memcpy(&packet[20], &audio, 2);
+    packet[22] = 1;
+    packet[23] = static_cast<uint8_t>(k);
+    ASSERT_EQ(sim.InjectPacket(login, 0, packet.data(), static_cast<int32_t>(packet.size())), 0);
+  }
+  const int64_t grown = committed() - before;
+  EXPECT_LT(grown, 4 << 20) << "committed memory grew by " << grown << " bytes";
+  EXPECT_EQ(Bad(0), 0);
 }
 
 } // namespace

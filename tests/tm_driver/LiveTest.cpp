@@ -7,12 +7,17 @@
 #include "tm_driver/U_ZEZov_Define.h"
 #include "common/HostDir.h"
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace {
 using NHostKit::THostCallbacks;
 
 struct TFakeSdk {
-  int opens = 0, closes = 0, closeFailuresLeft = 0, setCallbacks = 0, setStreams = 0;
+  int opens = 0, closes = 0, closeFailuresLeft = 0;
+  // Callbacks attached to a login and detached from one (nil).
+  int callbacksAttached = 0, callbacksDetached = 0, streamsAttached = 0, streamsDetached = 0;
   TNvOpenRequest lastRequest{};
   int32_t lastLogin = 0;
   int32_t nextChannel = 500;
@@ -34,8 +39,14 @@ int32_t NV_CALL FakeClose(int32_t) {
   }
   return 0;
 }
-int32_t NV_CALL FakeSetCallback(int32_t, TNvMessageCallback) { return ++Fake->setCallbacks, 0; }
-int32_t NV_CALL FakeSetStream(int32_t, TNvStreamCallback, void *) { return ++Fake->setStreams, 0; }
+int32_t NV_CALL FakeSetCallback(int32_t, TNvMessageCallback f) {
+  ++(f ? Fake->callbacksAttached : Fake->callbacksDetached);
+  return 0;
+}
+int32_t NV_CALL FakeSetStream(int32_t, TNvStreamCallback f, void *) {
+  ++(f ? Fake->streamsAttached : Fake->streamsDetached);
+  return 0;
+}
 
 struct TFrame {
   int32_t length;
@@ -71,7 +82,12 @@ protected:
     d.reset();
     Fake = nullptr;
   }
-  void LogOn(int32_t handle) { d->DvrRecord(0)->LoginHandle = handle; }
+  // A login of the server as the worker makes it: a session with the SDK's
+  // callbacks attached.
+  void LogOn(int32_t handle) {
+    session = d->BeginSession(0, handle);
+    ASSERT_NE(session, nullptr);
+  }
   void SetFrameCallback(int channel) {
     TMethod m[5] = {};
     m[0] = {const_cast<void *>(frames.FrameMethod().code), frames.FrameMethod().data};
@@ -92,8 +108,10 @@ protected:
     for (int32_t k = 0; k < payload; ++k) p[sizeof h + k] = static_cast<uint8_t>(fragment * 1024 + k);
     return p;
   }
+  // A packet as the SDK hands it over for the current login.
   void Send(int channel, const std::vector<uint8_t> &p) {
-    TTMDvs::StreamCallback(0, channel, 0, p.data(), 0, 0, d->Channels(0)->Records);
+    ASSERT_NE(session, nullptr) << "log on first";
+    TTMDvs::StreamCallback(0, channel, 0, p.data(), 0, 0, session);
   }
   // All fragments of a frame of `total` bytes.
   void SendFrame(int channel, uint32_t video, uint16_t audio, uint8_t key) {
@@ -105,6 +123,7 @@ protected:
 
   TFakeSdk fake;
   TDriver d;
+  TServerSession *session = nullptr;
   THostCallbacks status, frames;
   std::vector<std::pair<int32_t, bool>> reports;
   std::vector<TFrame> got;
@@ -182,6 +201,7 @@ TEST_F(Live, HeaderComesWithTheFirstStartAndKeyPacketThenFramesFollow) {
 
 TEST_F(Live, FramesAreDeliveredAfterTheirLastFragment) {
   SetFrameCallback(0);
+  LogOn(42);
   (*d->Channels(0))[0].HeaderPending = 0;
   // 2500 bytes: fragments 0, 1, 2; delivered after fragment 2 only.
   Send(0, Packet(1, 2500, 0, 1, 0, 1024));
@@ -216,6 +236,7 @@ TEST_F(Live, FramesAreDeliveredAfterTheirLastFragment) {
 
 TEST_F(Live, PacketsThatWouldOverrunTheBufferAreDropped) {
   SetFrameCallback(0);
+  LogOn(42);
   auto &c = (*d->Channels(0))[0];
   c.HeaderPending = 0;
   Send(0, Packet(1, 1500, 0, 1, 0, 1024));
@@ -234,24 +255,54 @@ TEST_F(Live, PacketsThatWouldOverrunTheBufferAreDropped) {
   EXPECT_EQ(c.FrameBufferSize, 0);
   Send(0, Packet(0, 9000, 0, 1, 8, 808));
   EXPECT_TRUE(got.empty());
-  // Unknown channels and user data are ignored.
+  // Unknown channels, no packet and no user data are ignored.
   auto p = Packet(1, 10, 0, 1, 0, 10);
-  TTMDvs::StreamCallback(0, 4, 0, p.data(), 0, 0, d->Channels(0)->Records);
-  TTMDvs::StreamCallback(0, -1, 0, p.data(), 0, 0, d->Channels(0)->Records);
-  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, &c + 1000);
-  TTMDvs::StreamCallback(0, 0, 0, nullptr, 0, 0, d->Channels(0)->Records);
+  TTMDvs::StreamCallback(0, 4, 0, p.data(), 0, 0, session);
+  TTMDvs::StreamCallback(0, -1, 0, p.data(), 0, 0, session);
+  TTMDvs::StreamCallback(0, 0, 0, nullptr, 0, 0, session);
+  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, nullptr);
   EXPECT_TRUE(got.empty());
 }
 
-TEST_F(Live, StreamReachesTheCurrentArrayAfterARegistrationReplacedIt) {
-  void *userData = d->Channels(0)->Records;
-  ASSERT_TRUE(DelDvr(*d, "10.3.0.1", 3000));
+TEST_F(Live, AFrameClaimingMoreThan256FragmentsIsDroppedAndTheBufferStaysSmall) {
+  SetFrameCallback(0);
+  LogOn(42);
+  auto &c = (*d->Channels(0))[0];
+  c.HeaderPending = 0;
+  Send(0, Packet(1, 0x7FFFFFF0, 0, 1, 0, 1024));
+  Send(0, Packet(1, MaxFrameBytes, 1, 1, 0, 1024));
+  EXPECT_EQ(c.FrameBuffer, nullptr);
+  EXPECT_EQ(d->OversizedPackets.load(), 2u);
+  // The largest frame the fragment index can carry is whole.
+  for (int f = 0; f < 256; ++f) Send(0, Packet(f == 0, MaxFrameBytes, 0, 1, static_cast<uint8_t>(f), 1024));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].length, MaxFrameBytes);
+  EXPECT_EQ(got[0].bytes[MaxFrameBytes - 1], Expected(MaxFrameBytes - 1));
+  EXPECT_EQ(c.FrameBufferSize, MaxFrameBytes);
+}
+
+TEST_F(Live, ARegistrationReusingARemovedRecordEndsItsOldLoginFirst) {
+  SetFrameCallback(0);
+  LogOn(42);
+  TServerSession *old = session;
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 0), 0);
+  ASSERT_TRUE(d->ORVA_Device_RemoveDvr(ip, 3000));
+  EXPECT_EQ(fake.streamsDetached, 0) << "a removal leaves the login";
   ASSERT_TRUE(Add(*d, Server("10.3.0.1", 3000, 4)));
+  EXPECT_EQ(fake.callbacksDetached, 1);
+  EXPECT_EQ(fake.streamsDetached, 1);
+  EXPECT_EQ(fake.closes, 1) << "its open channel is closed";
+  EXPECT_EQ(d->LiveSession(0), nullptr);
+  // A packet the SDK still had on its way for the old login reaches nothing.
   SetFrameCallback(0);
   (*d->Channels(0))[0].HeaderPending = 0;
   auto p = Packet(1, 10, 0, 1, 0, 10);
-  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, userData);
-  ASSERT_EQ(got.size(), 1u) << "the old address leads to the new records";
+  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, old);
+  EXPECT_TRUE(got.empty());
+  // The new record gets logins of its own.
+  LogOn(43);
+  Send(0, p);
+  EXPECT_EQ(got.size(), 1u);
 }
 
 TEST_F(Live, AHostExceptionInTheFrameCallbackEndsOnlyThatDelivery) {
@@ -261,6 +312,7 @@ TEST_F(Live, AHostExceptionInTheFrameCallbackEndsOnlyThatDelivery) {
     RaiseException(0xE0001234, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   };
   SetFrameCallback(0);
+  LogOn(42);
   (*d->Channels(0))[0].HeaderPending = 0;
   SendFrame(0, 1000, 200, 1); // video and audio: both deliveries are made
   EXPECT_EQ(calls, 2);
@@ -275,13 +327,101 @@ TEST_F(Live, ShutdownWithoutAWorkerClosesEveryServerAndDetachesItsLogin) {
   d->ORVA_Device_CloseDvr(ip, 3000, false);
   EXPECT_EQ(fake.closes, 1);
   EXPECT_EQ(d->DvrRecord(0)->LoginHandle, 42) << "closing without log-out keeps the login";
+  EXPECT_EQ(fake.streamsDetached, 0);
   ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0);
   EXPECT_TRUE(d->ORVA_Device_Shutdown());
   EXPECT_EQ(fake.closes, 2);
   EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
-  EXPECT_EQ(fake.setCallbacks, 1);
-  EXPECT_EQ(fake.setStreams, 1);
+  EXPECT_EQ(fake.callbacksDetached, 1);
+  EXPECT_EQ(fake.streamsDetached, 1);
   EXPECT_EQ((*d->Channels(0))[1].ChannelHandle, -1);
+}
+
+TEST_F(Live, ShutdownClosesTheChannelsAndLoginOfARemovedServer) {
+  LogOn(42);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 2), 0);
+  ASSERT_TRUE(d->ORVA_Device_RemoveDvr(ip, 3000));
+  EXPECT_TRUE(d->ORVA_Device_Shutdown());
+  EXPECT_EQ(fake.closes, 1);
+  EXPECT_EQ((*d->Channels(0))[2].ChannelHandle, -1);
+  EXPECT_EQ(fake.streamsDetached, 1);
+  EXPECT_EQ(d->LiveSession(0), nullptr);
+}
+
+TEST_F(Live, RemovalAndRegistrationWhileStreamingNeverTearAFrame) {
+  // Per channel an SDK thread streams frames into whatever session the
+  // server has (sometimes one that has just ended); the host removes and
+  // registers the server again and a new login begins, over and over. Each
+  // frame carries a tag in its first bytes and a pattern from it; video and
+  // audio of one delivery share the tag.
+  std::atomic<bool> stop{false};
+  std::atomic<int> whole{0}, torn{0}, registrations{0};
+  frames.frame = [&](const void *p) {
+    static thread_local uint32_t videoTag = 0;
+    TDvrFrameInfo fi;
+    std::memcpy(&fi, p, sizeof fi);
+    if (fi.FrameType == FrameHeader) return;
+    const auto *b = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(fi.Data));
+    uint32_t tag;
+    std::memcpy(&tag, b, 4);
+    bool ok = fi.FrameType != FrameAudio || tag == videoTag;
+    for (int32_t k = 4; k < fi.Length && ok; ++k) ok = b[k] == static_cast<uint8_t>(tag * 7 + k);
+    if (fi.FrameType != FrameAudio) videoTag = tag;
+    ++(ok ? whole : torn);
+  };
+  d.reset();
+  d = Make();
+  d->Sdk[sfSetCallback] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetCallback));
+  d->Sdk[sfSetStreamFunc] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetStream));
+  d->Sdk[sfCloseChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeClose));
+  auto registerAndLogOn = [&](int32_t handle) {
+    if (!Add(*d, Server("10.3.0.1", 3000, 2))) return false;
+    SetFrameCallback(0);
+    SetFrameCallback(1);
+    return d->BeginSession(0, handle) != nullptr;
+  };
+  ASSERT_TRUE(registerAndLogOn(100));
+  std::atomic<uint32_t> nextTag{1};
+  std::vector<std::thread> sdk;
+  for (int c = 0; c < 2; ++c)
+    sdk.emplace_back([&, c] {
+      const uint32_t video = 2500, audio = 300;
+      std::vector<uint8_t> frame(video + audio), packet(sizeof(TNvPacketHeader) + 1024);
+      while (!stop) {
+        TServerSession *s = d->LiveSession(0);
+        if (!s) continue;
+        const uint32_t tag = nextTag++;
+        for (uint32_t k = 0; k < video; ++k) frame[k] = static_cast<uint8_t>(tag * 7 + k);
+        for (uint32_t k = 0; k < audio; ++k) frame[video + k] = static_cast<uint8_t>(tag * 7 + k);
+        std::memcpy(frame.data(), &tag, 4);
+        std::memcpy(frame.data() + video, &tag, 4);
+        for (uint32_t f = 0; f * 1024 < video + audio; ++f) {
+          const int32_t payload = static_cast<int32_t>(std::min<uint32_t>(1024, video + audio - f * 1024));
+          TNvPacketHeader h{};
+          h.Start = f == 0;
+          h.PayloadBytes = payload;
+          h.VideoBytes = video;
+          h.AudioBytes = static_cast<uint16_t>(audio);
+          h.KeyFrame = 1;
+          h.Fragment = static_cast<uint8_t>(f);
+          std::memcpy(packet.data(), &h, sizeof h);
+          std::memcpy(packet.data() + sizeof h, frame.data() + f * 1024, static_cast<size_t>(payload));
+          TTMDvs::StreamCallback(0, c, 0, packet.data(), 0, 0, s);
+        }
+      }
+    });
+  for (int32_t handle = 101; handle < 141; ++handle) {
+    NClock::Sleep(5);
+    ASSERT_TRUE(d->ORVA_Device_RemoveDvr(ip, 3000));
+    ASSERT_TRUE(registerAndLogOn(handle));
+    ++registrations;
+  }
+  stop = true;
+  for (auto &t : sdk) t.join();
+  EXPECT_EQ(torn.load(), 0) << "of " << whole.load() + torn.load() << " frames";
+  EXPECT_GT(whole.load(), 0);
+  EXPECT_EQ(fake.streamsDetached, registrations.load()) << "each registration ended one login";
+  EXPECT_NE(d->LiveSession(0), nullptr);
 }
 
 // ---------------------------------------------------------------- server messages
@@ -325,7 +465,7 @@ TEST_F(Messages, AHostExceptionInTheStatusCallbackDoesNotStopTheBreakHandling) {
   LogOn(42);
   EXPECT_EQ(Message(42, NV_MSG_RESETSERVER), 1);
   EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
-  EXPECT_EQ(fake.setCallbacks, 1) << "logged out after the report";
+  EXPECT_EQ(fake.callbacksDetached, 1) << "logged out after the report";
 }
 
 TEST_F(Messages, WithADelayOnlyABreakAfterTheDelayReportsAndOnlyOnce) {
