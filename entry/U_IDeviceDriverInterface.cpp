@@ -12,7 +12,7 @@
 #include "entry/U_IDeviceDriverInterface.h"
 #include "driver_base/U_DeviceDriverBase.h"
 #include "support/U_Errors.h"
-#include <mutex>
+#include "support/U_Lock.h"
 #include <new>
 #include <set>
 #include <string>
@@ -364,12 +364,15 @@ void InterfaceAssign(void **var, void *value) {
 }
 
 // Messages stay valid after the host has unwound our frames: they are kept
-// for the life of the library, once per distinct text.
+// for the life of the library, once per distinct text, and go with it.
+namespace {
+TLock HostTextsLock;
+std::set<std::string> HostTexts;
+} // namespace
+
 const char *InternHostText(const std::string &s) {
-  static std::mutex m;
-  static std::set<std::string> *texts = new std::set<std::string>; // never freed: see above
-  std::lock_guard<std::mutex> g(m);
-  return texts->insert(s).first->c_str();
+  TLockGuard g(HostTextsLock);
+  return HostTexts.insert(s).first->c_str();
 }
 
 void RaiseHostException(const char *className, const char *message) {

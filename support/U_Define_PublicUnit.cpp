@@ -16,6 +16,8 @@ TPublicUnit::TPublicUnit() {
 TPublicUnit::~TPublicUnit() {
   delete Crc;
   delete ThreadManage;
+  // A library loaded again and again must not keep one icon per load.
+  NWin::NSystem::DestroyCursorHandle(AppIcon);
 }
 
 bool TPublicUnit::IsIPv4Text(const std::string &t) {

@@ -24,6 +24,9 @@ inline void Beep() { ::MessageBeep(0); }
 bool EnablePrivilege(const char *name);
 // LoadCursorFromFileA: an icon or cursor from a file, or nil.
 inline void *LoadCursorFile(const char *path) { return ::LoadCursorFromFileA(path); }
+inline void DestroyCursorHandle(void *cursor) {
+  if (cursor) ::DestroyCursor(static_cast<HCURSOR>(cursor));
+}
 // The locale's time separator (":" on an ordinary system).
 std::string TimeSeparator();
 // Local date and time in the locale's short date and long time formats.
