@@ -47,10 +47,14 @@ struct TChannelArray {
 };
 using TChannelArrayRef = std::shared_ptr<TChannelArray>;
 
-// The saved channel table of one server: the persisted part of each record.
-struct TSavedChannel {
-  int32_t DvrIndex;
-  std::unique_ptr<uint8_t[]> Persisted; // ChannelPersistSize bytes
+// The saved channel records of one server: the persisted part of each, in
+// one block, as the configuration file holds them.
+struct TSavedChannels {
+  std::unique_ptr<uint8_t[]> Block; // Count x ChannelPersistSize bytes
+  int32_t Count = 0;
+  bool empty() const { return Count == 0; }
+  size_t size() const { return static_cast<size_t>(Count); }
+  const uint8_t *Persisted(int32_t c) const { return Block.get() + static_cast<size_t>(c) * ChannelPersistSize; }
 };
 
 class TDeviceDriverBase {
@@ -193,7 +197,7 @@ public:
   std::vector<std::unique_ptr<TDvrInfo>> DvrList;
   std::vector<TChannelArrayRef> ChannelTable;
   std::vector<TDvrInfo> SavedDvrList;
-  std::vector<std::vector<TSavedChannel>> SavedChannelTable;
+  std::vector<TSavedChannels> SavedChannelTable;
   // Guards the shape of the tables (growth, replacement of channel arrays)
   // against the threads that walk them: host threads, the link-supervision
   // worker and the SDK's callback threads. Record contents are plain fields.

@@ -182,11 +182,11 @@ bool TDeviceDriverBase::ORVA_Device_AddDvr(const TDvrInfo *info) {
     if (!KeyMatches(s, savedAddress, savedKey)) continue;
     std::memcpy(Bytes(r) + 160, Bytes(s) + 160, 16);
     std::memcpy(r.HostBlock, s.HostBlock, sizeof r.HostBlock);
-    const std::vector<TSavedChannel> *saved = f < SavedChannelTable.size() ? &SavedChannelTable[f] : nullptr;
+    const TSavedChannels *saved = f < SavedChannelTable.size() ? &SavedChannelTable[f] : nullptr;
     for (int32_t c = 0; saved && c < r.VideoNum && c < s.VideoNum; ++c) {
       // A file not written by this driver may hold fewer records: stop there.
-      if (static_cast<size_t>(c) >= saved->size() || c >= fresh->Count || !(*saved)[c].Persisted) break;
-      std::memcpy(Persisted((*fresh)[c]), (*saved)[c].Persisted.get(), ChannelPersistSize);
+      if (c >= saved->Count || c >= fresh->Count) break;
+      std::memcpy(Persisted((*fresh)[c]), saved->Persisted(c), ChannelPersistSize);
     }
     break;
   }
@@ -320,16 +320,22 @@ bool TDeviceDriverBase::LoadDvrTable() {
     if (read(&c, 4) < 4) break; // the file ends here: the rest stays as it was
     if (c <= 0) continue;
     checkCount(c, ChannelPersistSize, "channel count");
-    auto &channels = SavedChannelTable[i];
-    channels.resize(static_cast<size_t>(c));
-    for (int32_t j = 0; j < c; ++j) {
-      channels[j].DvrIndex = i;
-      if (!channels[j].Persisted) {
-        channels[j].Persisted.reset(new (std::nothrow) uint8_t[ChannelPersistSize]());
-        if (!channels[j].Persisted) throw EOutOfMemory();
-      }
-      read(channels[j].Persisted.get(), ChannelPersistSize);
+    // The server's channel records in one block, read in one piece.
+    auto &saved = SavedChannelTable[i];
+    const size_t bytes = static_cast<size_t>(c) * ChannelPersistSize;
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[bytes]);
+    if (!block) throw EOutOfMemory();
+    const size_t got = read(block.get(), bytes);
+    if (got < bytes) {
+      // Bytes the file does not hold stay as they were: the server's earlier
+      // saved records where it had them, zero beyond.
+      const size_t kept = std::min(bytes, saved.size() * ChannelPersistSize);
+      if (got < kept) std::memcpy(block.get() + got, saved.Block.get() + got, kept - got);
+      const size_t from = std::max(got, kept);
+      std::memset(block.get() + from, 0, bytes - from);
     }
+    saved.Block = std::move(block);
+    saved.Count = c;
   }
   return true;
 }

@@ -29,5 +29,10 @@ inline void Sleep(uint32_t ms) { Source().Sleep(ms); }
 // the fraction.
 double ToDateTime(const SYSTEMTIME &t);
 inline double Now() { return ToDateTime(LocalTime()); }
+// Now, read from the local clock only when the millisecond tick has moved on
+// since the last stamp (of any thread); in between, that stamp again. For
+// paths that stamp thousands of frames a second: the clock's own resolution
+// is no finer than the tick's.
+double StampByTick();
 
 } // namespace NClock

@@ -285,6 +285,15 @@ void TTMDvs::WaitForCallbacks() {
   // Bounded: a host that releases the object from inside one of its own
   // callbacks would otherwise wait for itself.
   for (int i = 0; i < 2500 && busy(); ++i) NClock::Sleep(2);
+  // A packet the SDK handed over just before its session ended may still be
+  // in its copy (which counts in nowhere, and takes microseconds).
+  bool recent = false;
+  {
+    TLockGuard g(SessionLock);
+    const uint32_t now = NClock::Ticks();
+    for (const auto &s : Sessions) recent = recent || (s->Ended.load() != 0 && now - s->EndedTick < 20);
+  }
+  if (recent) NClock::Sleep(20);
 }
 
 void TTMDvs::ReportStatus(int32_t dvrId, bool onLine) {

@@ -22,8 +22,10 @@ struct TServerSession {
   // server's array only after ending its session, so this stays current.
   TChannelArrayRef ChannelsRef;
   TChannelArray *Channels = nullptr;
-  // Stream callbacks inside the session now; they check Ended after counting
-  // themselves in, so once Ended is set and Busy is 0 none is inside.
+  // Deliveries to the host inside the session now (they may take any time);
+  // each checks Ended after counting itself in. The copy of a packet into
+  // its frame buffer never blocks, and is covered by the grace period an
+  // ended session is kept for (SessionGraceMs).
   std::atomic<int32_t> Busy{0};
   std::atomic<uint8_t> Ended{0};
   uint32_t EndedTick = 0;
@@ -96,8 +98,8 @@ public:
   static int32_t NV_CALL MessageCallback(int32_t handle, const void *message);
   static void NV_CALL StreamCallback(uint32_t, int32_t channel, uint32_t, const void *packet, uint32_t,
                                      uint32_t, void *userData);
-  // One packet for a channel record (reassembly and delivery).
-  void OnStreamPacket(TDvrChannelInfo &c, const uint8_t *packet);
+  // One packet for a channel record of a session (reassembly and delivery).
+  void OnStreamPacket(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet);
 
   // The SDK's functions in lookup order; nil when the SDK lacks one.
   FARPROC Sdk[SdkFunctionCount] = {};
@@ -116,6 +118,10 @@ private:
   // Sets the stop flag and, unless called on the worker itself, waits for it.
   void StopWorker();
   bool CloseChannelRecord(TDvrChannelInfo &c, int32_t channel);
+  // The stream path's rare steps, kept out of the per-packet code.
+  void DeliverHeader(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet);
+  void DeliverFrame(TServerSession &s, TDvrChannelInfo &c, uint32_t video, uint32_t audio, bool key);
+  static bool PrepareBuffer(TDvrChannelInfo &c, uint32_t total, bool start);
 
   // Guards the session lists and the begin and end of every session.
   TLock SessionLock;

@@ -7,6 +7,7 @@
 #include "support/U_HostCall.h"
 #include "support/U_HostTypes.h"
 #include "tm_driver/U_ZEZov_Texts.h"
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -106,80 +107,133 @@ bool TTMDvs::ORVA_Device_CloseDvrChannel(const char *address, int32_t port, int3
 }
 
 // ---------------------------------------------------------------- stream
+//
+// The packet path runs for every 1024-byte fragment of every channel, so it
+// does only plain loads and stores: the session is the user data, the
+// channel record one index away, the header read in place. Buffer growth and
+// delivery, which happen once per frame or less, are kept out of it.
+//
+// Lifetime: a packet arriving after its session ended finds Ended set and
+// does nothing. The copy into the buffer never blocks, and an ended session
+// (with its channel array) is kept for SessionGraceMs after the last
+// delivery left it, which no packet still on its way outlasts. A delivery
+// calls the host, which may take any time: it counts itself in Busy, and the
+// session is reclaimed only once Busy is 0.
 
 void NV_CALL TTMDvs::StreamCallback(uint32_t, int32_t channel, uint32_t, const void *packet, uint32_t,
                                     uint32_t, void *userData) {
   auto *s = static_cast<TServerSession *>(userData);
-  if (!s || !packet) return;
-  // Counted in before Ended is read: whoever ends the session sets Ended
-  // first, so from then on no callback starts to use it.
-  s->Busy.fetch_add(1);
-  if (s->Ended.load() == 0) {
-    TChannelArray *channels = s->Channels;
-    if (channels && channels->Has(channel)) {
-      try {
-        s->Driver->OnStreamPacket((*channels)[channel], static_cast<const uint8_t *>(packet));
-      } catch (...) {
-      }
-    }
-  }
-  s->Busy.fetch_sub(1);
+  if (!s || !packet || s->Ended.load(std::memory_order_relaxed) != 0) return;
+  TChannelArray *channels = s->Channels;
+  if (!channels || !channels->Has(channel)) return;
+  s->Driver->OnStreamPacket(*s, (*channels)[channel], static_cast<const uint8_t *>(packet));
 }
 
 namespace {
 
-void Deliver(const TDvrChannelInfo &c, int32_t length, uint8_t type, const void *data) {
-  if (!c.FrameCallback.Assigned()) return;
+// Packet header fields, read where they lie.
+inline uint32_t U32At(const uint8_t *p, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, p + at, 4);
+  return v;
+}
+inline uint16_t U16At(const uint8_t *p, size_t at) {
+  uint16_t v;
+  std::memcpy(&v, p + at, 2);
+  return v;
+}
+constexpr size_t AtStart = 0, AtPayload = 4, AtVideo = 12, AtAudio = 20, AtKey = 22, AtFragment = 23;
+static_assert(offsetof(TNvPacketHeader, PayloadBytes) == AtPayload && offsetof(TNvPacketHeader, VideoBytes) == AtVideo &&
+              offsetof(TNvPacketHeader, AudioBytes) == AtAudio && offsetof(TNvPacketHeader, KeyFrame) == AtKey &&
+              offsetof(TNvPacketHeader, Fragment) == AtFragment);
+
+void Deliver(const TDvrChannelInfo &c, int32_t length, uint8_t type, double time, const void *data) {
   TDvrFrameInfo info;
   info.Length = length;
   info.FrameType = type;
   info.DriverType = TMDriverType;
-  info.Time = NClock::Now();
+  info.Time = time;
   info.Data = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
-  try {
-    NHostCall::Frame(c.FrameCallback, &info);
-  } catch (...) {
-    // The host's failure stays with the host.
-  }
+  // Under an SEH frame of ours: the host's failure stays with the host.
+  NHostCall::Frame(c.FrameCallback, &info);
 }
+
+// Counts a delivery in for as long as it runs; false when the session ended
+// in the meantime (nothing is delivered then).
+class TDelivery {
+public:
+  explicit TDelivery(TServerSession &s) : s_(s) { s_.Busy.fetch_add(1); }
+  ~TDelivery() { s_.Busy.fetch_sub(1); }
+  bool Live() const { return s_.Ended.load() == 0; }
+
+private:
+  TServerSession &s_;
+};
 
 } // namespace
 
-void TTMDvs::OnStreamPacket(TDvrChannelInfo &c, const uint8_t *packet) {
-  TNvPacketHeader h;
-  std::memcpy(&h, packet, sizeof h);
-  if (c.HeaderPending) {
-    if (h.Start == 0 || h.KeyFrame == 0) return;
-    Deliver(c, 1, FrameHeader, packet);
-    c.HeaderPending = 0;
-  }
-  const int64_t total = static_cast<int64_t>(h.VideoBytes) + h.AudioBytes;
-  if (total > MaxFrameBytes) {
-    // More than 256 fragments can carry: a damaged packet. The buffer never
-    // grows for it.
-    OversizedPackets.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  if (total > c.FrameBufferSize) {
+// The header frame of a newly opened channel: the packet record itself.
+__attribute__((noinline)) void TTMDvs::DeliverHeader(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet) {
+  if (!c.FrameCallback.Assigned()) return;
+  TDelivery d(s);
+  if (d.Live()) Deliver(c, 1, FrameHeader, NClock::StampByTick(), packet);
+}
+
+// A complete frame: video, then audio, with one time stamp for both.
+__attribute__((noinline)) void TTMDvs::DeliverFrame(TServerSession &s, TDvrChannelInfo &c, uint32_t video,
+                                                    uint32_t audio, bool key) {
+  if (!c.FrameCallback.Assigned()) return;
+  TDelivery d(s);
+  if (!d.Live()) return;
+  const double now = NClock::StampByTick();
+  if (video > 0) Deliver(c, static_cast<int32_t>(video), key ? FrameKey : FrameVideo, now, c.FrameBuffer);
+  if (audio > 0) Deliver(c, static_cast<int32_t>(audio), FrameAudio, now, c.FrameBuffer + video);
+}
+
+// The frame buffer for a frame of `total` bytes: a buffer smaller than the
+// frame is released; a new one is allocated only by the frame's first packet.
+// False when the packet finds no buffer (it is dropped).
+__attribute__((noinline)) bool TTMDvs::PrepareBuffer(TDvrChannelInfo &c, uint32_t total, bool start) {
+  if (total > static_cast<uint32_t>(c.FrameBufferSize)) {
     std::free(c.FrameBuffer);
     c.FrameBuffer = nullptr;
     c.FrameBufferSize = 0;
   }
-  if (c.FrameBufferSize == 0 && h.Start != 0 && total > 0) {
-    c.FrameBuffer = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(total)));
-    if (!c.FrameBuffer) return;
+  if (c.FrameBufferSize == 0) {
+    if (!start || total == 0) return false;
+    c.FrameBuffer = static_cast<uint8_t *>(std::malloc(total));
+    if (!c.FrameBuffer) return false;
     c.FrameBufferSize = static_cast<int32_t>(total);
   }
-  // A packet that does not fit the buffer, or finds none, is dropped.
-  const int64_t offset = static_cast<int64_t>(h.Fragment) * FragmentBytes;
-  if (!c.FrameBuffer || h.PayloadBytes < 0 || h.PayloadBytes > FragmentBytes ||
-      offset + h.PayloadBytes > c.FrameBufferSize)
+  return true;
+}
+
+void TTMDvs::OnStreamPacket(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet) {
+  const bool start = packet[AtStart] != 0, key = packet[AtKey] != 0;
+  if (__builtin_expect(c.HeaderPending != 0, 0)) {
+    if (!start || !key) return;
+    DeliverHeader(s, c, packet);
+    c.HeaderPending = 0;
+  }
+  const uint32_t video = U32At(packet, AtVideo), audio = U16At(packet, AtAudio);
+  // More than 256 fragments can carry is a damaged packet; the buffer never
+  // grows for it. (audio < MaxFrameBytes, so the subtraction holds.)
+  if (__builtin_expect(video > MaxFrameBytes - audio, 0)) {
+    OversizedPackets.fetch_add(1, std::memory_order_relaxed);
     return;
-  std::memcpy(c.FrameBuffer + offset, packet + sizeof h, static_cast<size_t>(h.PayloadBytes));
-  // Complete when this is the frame's last 1024-byte fragment.
-  const int64_t whole = total / FragmentBytes;
-  const bool complete = total % FragmentBytes != 0 ? h.Fragment == whole : h.Fragment + 1 == whole;
-  if (!complete) return;
-  if (h.VideoBytes > 0) Deliver(c, static_cast<int32_t>(h.VideoBytes), h.KeyFrame ? FrameKey : FrameVideo, c.FrameBuffer);
-  if (h.AudioBytes > 0) Deliver(c, h.AudioBytes, FrameAudio, c.FrameBuffer + h.VideoBytes);
+  }
+  // From here every value is bounded: 32-bit arithmetic.
+  const uint32_t total = video + audio;
+  if (__builtin_expect(total > static_cast<uint32_t>(c.FrameBufferSize) || c.FrameBufferSize == 0, 0) &&
+      !PrepareBuffer(c, total, start))
+    return;
+  // A payload beyond a fragment (or negative) or beyond the buffer is dropped.
+  const uint32_t payload = U32At(packet, AtPayload), fragment = packet[AtFragment];
+  const uint32_t offset = fragment * FragmentBytes;
+  if (payload > static_cast<uint32_t>(FragmentBytes) || offset + payload > static_cast<uint32_t>(c.FrameBufferSize))
+    return;
+  std::memcpy(c.FrameBuffer + offset, packet + sizeof(TNvPacketHeader), payload);
+  // Complete with the frame's last 1024-byte fragment (a frame of 0 bytes never is).
+  if (total == 0 || fragment != (total - 1) / FragmentBytes) return;
+  DeliverFrame(s, c, video, audio, key);
 }

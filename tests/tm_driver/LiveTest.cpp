@@ -53,6 +53,7 @@ struct TFrame {
   uint8_t type, driverType;
   std::vector<uint8_t> bytes;
   uintptr_t data;
+  double time;
 };
 
 class Live : public InProcess {
@@ -73,7 +74,8 @@ protected:
       TDvrFrameInfo fi;
       std::memcpy(&fi, p, sizeof fi);
       const auto *b = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(fi.Data));
-      got.push_back({fi.Length, fi.FrameType, fi.DriverType, std::vector<uint8_t>(b, b + fi.Length), fi.Data});
+      got.push_back(
+          {fi.Length, fi.FrameType, fi.DriverType, std::vector<uint8_t>(b, b + fi.Length), fi.Data, fi.Time});
     };
     ip = NHostString::New("10.3.0.1");
   }
@@ -262,6 +264,22 @@ TEST_F(Live, PacketsThatWouldOverrunTheBufferAreDropped) {
   TTMDvs::StreamCallback(0, 0, 0, nullptr, 0, 0, session);
   TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, nullptr);
   EXPECT_TRUE(got.empty());
+}
+
+TEST_F(Live, AFramesVideoAndAudioShareOneStampThatFollowsTheClock) {
+  NTest::TFakeClock clock;
+  SetFrameCallback(0);
+  LogOn(42);
+  (*d->Channels(0))[0].HeaderPending = 0;
+  const double before = NClock::ToDateTime(clock.LocalTime());
+  SendFrame(0, 1000, 200, 1);
+  clock.Advance(5);
+  SendFrame(0, 1000, 200, 0);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].time, before);
+  EXPECT_EQ(got[1].time, got[0].time) << "one stamp for the frame's video and audio";
+  EXPECT_NEAR(got[2].time - got[0].time, 5 / 86400000.0, 1e-10) << "a new stamp once the tick moved on";
+  EXPECT_EQ(got[3].time, got[2].time);
 }
 
 TEST_F(Live, AFrameClaimingMoreThan256FragmentsIsDroppedAndTheBufferStaysSmall) {
