@@ -16,6 +16,8 @@
 #include <new>
 #include <set>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #define REG __attribute__((regparm(3), stdcall))
 
@@ -60,13 +62,20 @@ inline uint8_t Byte(uint32_t reg) { return static_cast<uint8_t>(reg & 0xFF); }
 using TSelf = TInterfaceSlot *;
 using TStr = const char *;
 
+// The position of each supported operation: P_AddDvr is 37.
+enum TPosition : int {
+#define TM_POSITION(pos, op, kind, bytes) P_##op = pos,
+  TM_INTERFACE_POSITIONS(TM_POSITION)
+#undef TM_POSITION
+};
+
 // --- 0..2: stdcall, shared by both interface pointers
 
-HRESULT __stdcall E0_QueryInterface(TSelf self, const GUID *iid, void **out) {
+HRESULT __stdcall E_QueryInterface(TSelf self, const GUID *iid, void **out) {
   return Guarded<HRESULT>([&] { return OBJ->QueryInterface(*iid, out); });
 }
-ULONG __stdcall E1_AddRef(TSelf self) { return static_cast<ULONG>(OBJ->AddRef()); }
-ULONG __stdcall E2_Release(TSelf self) {
+ULONG __stdcall E_AddRef(TSelf self) { return static_cast<ULONG>(OBJ->AddRef()); }
+ULONG __stdcall E_Release(TSelf self) {
   return Guarded<ULONG>([&] { return static_cast<ULONG>(OBJ->Release()); });
 }
 
@@ -78,236 +87,236 @@ template <int N> void REG EU(TSelf self) {
 
 // --- supported positions
 
-int32_t REG E3(TSelf self) { return Guarded<int32_t>([&] { return OBJ->ORVA_Device_Init(); }); }
-int32_t REG E4(TSelf self, int32_t index, uint32_t, TMethod cb) {
+int32_t REG E_Init(TSelf self) { return Guarded<int32_t>([&] { return OBJ->ORVA_Device_Init(); }); }
+int32_t REG E_SetCallback(TSelf self, int32_t index, uint32_t, TMethod cb) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_SetCallback(index, cb); });
 }
-int32_t REG E5(TSelf self, int32_t index) {
+int32_t REG E_ClearCallback(TSelf self, int32_t index) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_ClearCallback(index); });
 }
-int32_t REG E14(TSelf self, uint32_t, uint32_t, TMethod cb) {
+int32_t REG E_SetAuxCallback1(TSelf self, uint32_t, uint32_t, TMethod cb) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_SetAuxCallback1(cb); });
 }
-uint32_t REG E37(TSelf self, const TDvrInfo *info) {
+uint32_t REG E_AddDvr(TSelf self, const TDvrInfo *info) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_AddDvr(info)); });
 }
-uint32_t REG E38(TSelf self, TStr a, int32_t port) {
+uint32_t REG E_DelDvr(TSelf self, TStr a, int32_t port) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_DelDvr(a, port)); });
 }
-void REG E39(TSelf self) { Guarded<void>([&] { OBJ->ORVA_Device_Reserved39(); }); }
-uint32_t REG E40(TSelf self, TStr a, int32_t port) {
+void REG E_Reserved39(TSelf self) { Guarded<void>([&] { OBJ->ORVA_Device_Reserved39(); }); }
+uint32_t REG E_Reserved40(TSelf self, TStr a, int32_t port) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_Reserved40(a, port)); });
 }
-uint32_t REG E41(TSelf self, TStr a, int32_t port, TMethod m5, TMethod m4, TMethod m3, TMethod m2,
-                 TMethod m1, int32_t channel) {
+uint32_t REG E_SetDvrCallback(TSelf self, TStr a, int32_t port, TMethod m5, TMethod m4, TMethod m3,
+                              TMethod m2, TMethod m1, int32_t channel) {
   return Guarded<uint32_t>([&] {
     const TMethod cbs[5] = {m1, m2, m3, m4, m5};
     return Res(OBJ->ORVA_Device_SetDvrCallback(a, port, channel, cbs));
   });
 }
-int32_t REG E58(TSelf self, TStr a, int32_t port, int32_t channel) {
+int32_t REG E_StartDvrCapture(TSelf self, TStr a, int32_t port, int32_t channel) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_StartDvrCapture(a, port, channel); });
 }
-int32_t REG E59(TSelf self, TStr a, int32_t port, int32_t channel) {
+int32_t REG E_StopDvrCapture(TSelf self, TStr a, int32_t port, int32_t channel) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_StopDvrCapture(a, port, channel); });
 }
 template <int Pos, TDeviceDriverBase::TDefenseFlag Flag, int Value>
 uint32_t REG EDefense(TSelf self, TStr a, int32_t port, int32_t channel) {
   return Guarded<uint32_t>([&] { return Res(OBJ->SetDefense(Pos, Flag, Value, a, port, channel)); });
 }
-int32_t REG E83(TSelf self, int32_t value, uint32_t, TMethod cb) {
+using D = TDeviceDriverBase;
+constexpr auto E_StartDvrMotion = &EDefense<P_StartDvrMotion, D::dfMotion, 1>;
+constexpr auto E_StopDvrMotion = &EDefense<P_StopDvrMotion, D::dfMotion, 0>;
+constexpr auto E_StartDvrAlarmInDefense = &EDefense<P_StartDvrAlarmInDefense, D::dfAlarmIn, 1>;
+constexpr auto E_StopDvrAlarmInDefense = &EDefense<P_StopDvrAlarmInDefense, D::dfAlarmIn, 0>;
+constexpr auto E_StartDvrAlarmOutDefense = &EDefense<P_StartDvrAlarmOutDefense, D::dfAlarmOut, 1>;
+constexpr auto E_StopDvrAlarmOutDefense = &EDefense<P_StopDvrAlarmOutDefense, D::dfAlarmOut, 0>;
+constexpr auto E_StartDvrVideoDefense = &EDefense<P_StartDvrVideoDefense, D::dfVideo, 1>;
+constexpr auto E_StopDvrVideoDefense = &EDefense<P_StopDvrVideoDefense, D::dfVideo, 0>;
+constexpr auto E_StartDvrChannelDefense = &EDefense<P_StartDvrChannelDefense, D::dfChannel, 1>;
+constexpr auto E_StopDvrChannelDefense = &EDefense<P_StopDvrChannelDefense, D::dfChannel, 0>;
+int32_t REG E_SetAuxCallback2(TSelf self, int32_t value, uint32_t, TMethod cb) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_SetAuxCallback2(value, cb); });
 }
-int32_t REG E85(TSelf self, uint32_t a1, uint32_t a2, void **list, uint32_t a8, uint32_t a7,
-                uint32_t a6, uint32_t a5, uint32_t a4, uint32_t a3) {
+int32_t REG E_ListDvrFiles(TSelf self, uint32_t a1, uint32_t a2, void **list, uint32_t a8, uint32_t a7,
+                           uint32_t a6, uint32_t a5, uint32_t a4, uint32_t a3) {
   return Guarded<int32_t>([&] {
     const uint32_t args[8] = {a1, a2, a3, a4, a5, a6, a7, a8};
     return OBJ->ORVA_Device_ListDvrFiles(args, list);
   });
 }
-int32_t REG E86(TSelf self, uint32_t a1, uint32_t a2, int32_t *size, void **buffer, uint32_t a8,
-                uint32_t a7, uint32_t a6, uint32_t a5, uint32_t a4, uint32_t a3) {
+int32_t REG E_ListDvrFilesToBuffer(TSelf self, uint32_t a1, uint32_t a2, int32_t *size, void **buffer,
+                                   uint32_t a8, uint32_t a7, uint32_t a6, uint32_t a5, uint32_t a4,
+                                   uint32_t a3) {
   return Guarded<int32_t>([&] {
     const uint32_t args[8] = {a1, a2, a3, a4, a5, a6, a7, a8};
     return OBJ->ORVA_Device_ListDvrFilesToBuffer(args, buffer, size);
   });
 }
-void REG E89(TSelf self, uint32_t, uint32_t, int32_t *value, uint32_t) {
+void REG E_GetAuxValue(TSelf self, uint32_t, uint32_t, int32_t *value, uint32_t) {
   Guarded<void>([&] { OBJ->ORVA_Device_GetAuxValue(value); });
 }
-uint32_t REG E90(TSelf self, TStr a, int32_t port, uint32_t size, const void *data) {
+uint32_t REG E_PostDvrData(TSelf self, TStr a, int32_t port, uint32_t size, const void *data) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_PostDvrData(a, port, data, size)); });
 }
-int32_t REG E92(TSelf self, int32_t value, uint32_t, TMethod f2, TMethod f1) {
+int32_t REG E_SetHostFunctions(TSelf self, int32_t value, uint32_t, TMethod f2, TMethod f1) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_SetHostFunctions(value, f1, f2); });
 }
-int32_t REG E93(TSelf self, int32_t a, int32_t b, int32_t c) {
+int32_t REG E_CallHostFunction1(TSelf self, int32_t a, int32_t b, int32_t c) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_CallHostFunction1(a, b, c); });
 }
-int32_t REG E94(TSelf self) {
+int32_t REG E_CallHostFunction2(TSelf self) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_CallHostFunction2(); });
 }
-uint32_t REG E95(TSelf self, void *buffer, uint32_t size, uint32_t freeBlock) {
+uint32_t REG E_FreeBuffer(TSelf self, void *buffer, uint32_t size, uint32_t freeBlock) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_FreeBuffer(buffer, size, Bool(freeBlock))); });
 }
-uint32_t REG E101(TSelf self) {
+uint32_t REG E_LoadDvrTable(TSelf self) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_LoadDvrTable()); });
 }
-uint32_t REG E102(TSelf self) {
+uint32_t REG E_SaveDvrTable(TSelf self) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_SaveDvrTable()); });
 }
-uint32_t REG E105(TSelf self, TStr a, int32_t port, const void *config, int32_t channel) {
+uint32_t REG E_SetDvrChannelConfig(TSelf self, TStr a, int32_t port, const void *config, int32_t channel) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_SetDvrChannelConfig(a, port, channel, config)); });
 }
-uint32_t REG E106(TSelf self, TStr a, int32_t port, void *config, int32_t channel) {
+uint32_t REG E_GetDvrChannelConfig(TSelf self, TStr a, int32_t port, void *config, int32_t channel) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_GetDvrChannelConfig(a, port, channel, config)); });
 }
-uint32_t REG E107(TSelf self, TStr a, int32_t port) {
+uint32_t REG E_IsDvrOnLine(TSelf self, TStr a, int32_t port) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_IsDvrOnLine(a, port)); });
 }
-uint32_t REG E108(TSelf self, TStr a, int32_t port, uint32_t logOut) {
+uint32_t REG E_CloseDvr(TSelf self, TStr a, int32_t port, uint32_t logOut) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_CloseDvr(a, port, Bool(logOut))); });
 }
-uint32_t REG E109(TSelf self, TStr a, int32_t port, uint32_t checkDvr, int32_t channel) {
+uint32_t REG E_CloseDvrChannel(TSelf self, TStr a, int32_t port, uint32_t checkDvr, int32_t channel) {
   return Guarded<uint32_t>(
       [&] { return Res(OBJ->ORVA_Device_CloseDvrChannel(a, port, channel, Bool(checkDvr))); });
 }
-uint32_t REG E110(TSelf self) {
+uint32_t REG E_Shutdown(TSelf self) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_Shutdown()); });
 }
-uint32_t REG E111(TSelf self, TStr a, int32_t port, TDvrInfo *info) {
+uint32_t REG E_GetDvrInfo(TSelf self, TStr a, int32_t port, TDvrInfo *info) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_GetDvrInfo(a, port, info)); });
 }
-uint32_t REG E112(TSelf self, const int32_t *params) {
+uint32_t REG E_SetDriverParams(TSelf self, const int32_t *params) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_SetDriverParams(params)); });
 }
 template <int Pos, TDeviceDriverBase::TStateKind Kind>
 void REG EState(TSelf self, TStr a, int32_t port, char **state) {
   Guarded<void>([&] { OBJ->GetDefenseState(Pos, Kind, a, port, state); });
 }
-uint32_t REG E121(TSelf self, TStr a, int32_t port, TDvrInfo *info) {
+constexpr auto E_GetDvrDefenseStateA = &EState<P_GetDvrDefenseStateA, D::skEmpty>;
+constexpr auto E_GetDvrDefenseStateB = &EState<P_GetDvrDefenseStateB, D::skEmpty>;
+constexpr auto E_GetDvrDefenseStateC = &EState<P_GetDvrDefenseStateC, D::skEmpty>;
+constexpr auto E_GetDvrDefenseStateD = &EState<P_GetDvrDefenseStateD, D::skEmpty>;
+constexpr auto E_GetDvrNetMotionDefenseState = &EState<P_GetDvrNetMotionDefenseState, D::skMotion>;
+constexpr auto E_GetDvrAlarmInDefenseState = &EState<P_GetDvrAlarmInDefenseState, D::skAlarmIn>;
+constexpr auto E_GetDvrAlarmOutDefenseState = &EState<P_GetDvrAlarmOutDefenseState, D::skAlarmOut>;
+constexpr auto E_GetDvrVideoDefenseState = &EState<P_GetDvrVideoDefenseState, D::skVideo>;
+uint32_t REG E_GetDvrLoginInfo(TSelf self, TStr a, int32_t port, TDvrInfo *info) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_GetDvrLoginInfo(a, port, info)); });
 }
-uint32_t REG E124(TSelf self, TStr a, int32_t port) {
+uint32_t REG E_RemoveDvr(TSelf self, TStr a, int32_t port) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_RemoveDvr(a, port)); });
 }
-int32_t REG E137(TSelf self, int32_t value, uint32_t, TMethod cb) {
+int32_t REG E_SetAuxCallback3(TSelf self, int32_t value, uint32_t, TMethod cb) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_SetAuxCallback3(value, cb); });
 }
-uint32_t REG E143(TSelf self, uint32_t index, uint32_t value) {
+uint32_t REG E_SetByteOption(TSelf self, uint32_t index, uint32_t value) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_SetByteOption(Byte(index), Byte(value))); });
 }
-uint32_t REG E144(TSelf self, uint32_t index) {
+uint32_t REG E_GetByteOption(TSelf self, uint32_t index) {
   return Guarded<uint32_t>([&] { return uint32_t(OBJ->ORVA_Device_GetByteOption(Byte(index))); });
 }
-uint32_t REG E146(TSelf self, uint32_t, uint32_t, uint64_t params) {
+uint32_t REG E_SetHostParams(TSelf self, uint32_t, uint32_t, uint64_t params) {
   return Guarded<uint32_t>([&] { return Res(OBJ->ORVA_Device_SetHostParams(params)); });
 }
-int32_t REG E150(TSelf self, uint32_t, const int32_t *delay) {
+int32_t REG E_SetOfflineReportDelay(TSelf self, uint32_t, const int32_t *delay) {
   return Guarded<int32_t>([&] { return OBJ->ORVA_Device_SetOfflineReportDelay(delay); });
 }
-void REG E155(TSelf self, int32_t value) {
+void REG E_SetHostValue(TSelf self, int32_t value) {
   Guarded<void>([&] { OBJ->ORVA_Device_SetHostValue(value); });
 }
 
-// The reserved positions that answer 0, by the number of their stack words.
-using W = uint32_t;
-template <int Pos> int32_t REG ER0(TSelf self, W, W) {
-  return Guarded<int32_t>([&] { return OBJ->ORVA_Device_Reserved(Pos); });
-}
-template <int Pos> int32_t REG ER1(TSelf self, W, W, W) { return ER0<Pos>(self, 0, 0); }
-template <int Pos> int32_t REG ER2(TSelf self, W, W, W, W) { return ER0<Pos>(self, 0, 0); }
-template <int Pos> int32_t REG ER3(TSelf self, W, W, W, W, W) { return ER0<Pos>(self, 0, 0); }
-template <int Pos> int32_t REG ER4(TSelf self, W, W, W, W, W, W) { return ER0<Pos>(self, 0, 0); }
-template <int Pos> int32_t REG ER9(TSelf self, W, W, W, W, W, W, W, W, W, W, W) {
-  return ER0<Pos>(self, 0, 0);
-}
+// The reserved positions that answer 0, by the number of their stack words:
+// the two register slots are declared, then Words 32-bit stack arguments.
+template <int Pos, class Words> struct TReserved;
+template <int Pos, size_t... I> struct TReserved<Pos, std::index_sequence<I...>> {
+  static int32_t REG Entry(TSelf self, uint32_t, uint32_t, decltype(I, uint32_t())...) {
+    return Guarded<int32_t>([&] { return OBJ->ORVA_Device_Reserved(Pos); });
+  }
+};
+template <int Pos, size_t Words> constexpr auto EReserved = &TReserved<Pos, std::make_index_sequence<Words>>::Entry;
+constexpr auto E_Reserved129 = EReserved<P_Reserved129, 2>;
+constexpr auto E_Reserved130 = EReserved<P_Reserved130, 1>;
+constexpr auto E_Reserved131 = EReserved<P_Reserved131, 0>;
+constexpr auto E_Reserved134 = EReserved<P_Reserved134, 2>;
+constexpr auto E_Reserved135 = EReserved<P_Reserved135, 1>;
+constexpr auto E_Reserved136 = EReserved<P_Reserved136, 3>;
+constexpr auto E_Reserved138 = EReserved<P_Reserved138, 3>;
+constexpr auto E_Reserved147 = EReserved<P_Reserved147, 1>;
+constexpr auto E_Reserved148 = EReserved<P_Reserved148, 1>;
+constexpr auto E_Reserved149 = EReserved<P_Reserved149, 1>;
+constexpr auto E_Reserved151 = EReserved<P_Reserved151, 3>;
+constexpr auto E_Reserved152 = EReserved<P_Reserved152, 4>;
+constexpr auto E_Reserved153 = EReserved<P_Reserved153, 9>;
+constexpr auto E_Reserved154 = EReserved<P_Reserved154, 2>;
 
-using D = TDeviceDriverBase;
-#define E(fn) reinterpret_cast<const void *>(&fn)
+// --- what an entry's parameters take from the stack, worked out from its type
 
-struct TSupported {
-  TPositionInfo info;
-  const void *code;
+// How GCC passes the arguments of a regparm(3) function: in order, each
+// argument of w words takes w of the registers EAX, EDX, ECX when w are
+// still free; one that does not fit goes on the stack and leaves no register
+// for the arguments after it. (The host instead never puts a method pointer
+// in registers and lets later 32-bit arguments take a free one; entries
+// therefore declare the register slots that the host leaves unused.)
+struct TEntryShape {
+  bool RegisterConvention;
+  int StackBytes;
+  bool WideArgumentInRegisters; // an 8-byte argument would travel in EDX:ECX
 };
 
-// The 70 supported positions: name, kind, stack bytes, entry.
-const TSupported Supported[] = {
-    {{3, "ORVA_Device_Init", pkTm, 0}, E(E3)},
-    {{4, "ORVA_Device_SetCallback", pkBase, 8}, E(E4)},
-    {{5, "ORVA_Device_ClearCallback", pkBase, 0}, E(E5)},
-    {{14, "ORVA_Device_SetAuxCallback1", pkFixed, 8}, E(E14)},
-    {{37, "ORVA_Device_AddDvr", pkBase, 0}, E(E37)},
-    {{38, "ORVA_Device_DelDvr", pkBase, 0}, E(E38)},
-    {{39, "ORVA_Device_Reserved39", pkTm, 0}, E(E39)},
-    {{40, "ORVA_Device_Reserved40", pkTm, 0}, E(E40)},
-    {{41, "ORVA_Device_SetDvrCallback", pkTm, 44}, E(E41)},
-    {{58, "ORVA_Device_StartDvrCapture", pkTm, 4}, E(E58)},
-    {{59, "ORVA_Device_StopDvrCapture", pkTm, 4}, E(E59)},
-    {{75, "ORVA_Device_StartDvrMotion", pkBase, 4}, E((EDefense<75, D::dfMotion, 1>))},
-    {{76, "ORVA_Device_StopDvrMotion", pkBase, 4}, E((EDefense<76, D::dfMotion, 0>))},
-    {{77, "ORVA_Device_StartDvrAlarmInDefense", pkBase, 4}, E((EDefense<77, D::dfAlarmIn, 1>))},
-    {{78, "ORVA_Device_StopDvrAlarmInDefense", pkBase, 4}, E((EDefense<78, D::dfAlarmIn, 0>))},
-    {{79, "ORVA_Device_StartDvrAlarmOutDefense", pkBase, 4}, E((EDefense<79, D::dfAlarmOut, 1>))},
-    {{80, "ORVA_Device_StopDvrAlarmOutDefense", pkBase, 4}, E((EDefense<80, D::dfAlarmOut, 0>))},
-    {{81, "ORVA_Device_StartDvrVideoDefense", pkBase, 4}, E((EDefense<81, D::dfVideo, 1>))},
-    {{82, "ORVA_Device_StopDvrVideoDefense", pkBase, 4}, E((EDefense<82, D::dfVideo, 0>))},
-    {{83, "ORVA_Device_SetAuxCallback2", pkBase, 8}, E(E83)},
-    {{85, "ORVA_Device_ListDvrFiles", pkBase, 28}, E(E85)},
-    {{86, "ORVA_Device_ListDvrFilesToBuffer", pkBase, 32}, E(E86)},
-    {{89, "ORVA_Device_GetAuxValue", pkBase, 8}, E(E89)},
-    {{90, "ORVA_Device_PostDvrData", pkFixed, 8}, E(E90)},
-    {{92, "ORVA_Device_SetHostFunctions", pkBase, 16}, E(E92)},
-    {{93, "ORVA_Device_CallHostFunction1", pkBase, 4}, E(E93)},
-    {{94, "ORVA_Device_CallHostFunction2", pkBase, 0}, E(E94)},
-    {{95, "ORVA_Device_FreeBuffer", pkBase, 4}, E(E95)},
-    {{101, "ORVA_Device_LoadDvrTable", pkFixed, 0}, E(E101)},
-    {{102, "ORVA_Device_SaveDvrTable", pkFixed, 0}, E(E102)},
-    {{105, "ORVA_Device_SetDvrChannelConfig", pkBase, 8}, E(E105)},
-    {{106, "ORVA_Device_GetDvrChannelConfig", pkBase, 8}, E(E106)},
-    {{107, "ORVA_Device_IsDvrOnLine", pkBase, 0}, E(E107)},
-    {{108, "ORVA_Device_CloseDvr", pkTm, 4}, E(E108)},
-    {{109, "ORVA_Device_CloseDvrChannel", pkTm, 8}, E(E109)},
-    {{110, "ORVA_Device_Shutdown", pkTm, 0}, E(E110)},
-    {{111, "ORVA_Device_GetDvrInfo", pkFixed, 4}, E(E111)},
-    {{112, "ORVA_Device_SetDriverParams", pkFixed, 0}, E(E112)},
-    {{114, "ORVA_Device_GetDvrDefenseStateA", pkBase, 4}, E((EState<114, D::skEmpty>))},
-    {{115, "ORVA_Device_GetDvrDefenseStateB", pkBase, 4}, E((EState<115, D::skEmpty>))},
-    {{116, "ORVA_Device_GetDvrDefenseStateC", pkBase, 4}, E((EState<116, D::skEmpty>))},
-    {{117, "ORVA_Device_GetDvrDefenseStateD", pkBase, 4}, E((EState<117, D::skEmpty>))},
-    {{118, "ORVA_Device_GetDvrNetMotionDefenseState", pkBase, 4}, E((EState<118, D::skMotion>))},
-    {{119, "ORVA_Device_GetDvrAlarmInDefenseState", pkBase, 4}, E((EState<119, D::skAlarmIn>))},
-    {{120, "ORVA_Device_GetDvrAlarmOutDefenseState", pkBase, 4}, E((EState<120, D::skAlarmOut>))},
-    {{121, "ORVA_Device_GetDvrLoginInfo", pkFixed, 4}, E(E121)},
-    {{124, "ORVA_Device_RemoveDvr", pkBase, 0}, E(E124)},
-    {{128, "ORVA_Device_GetDvrVideoDefenseState", pkBase, 4}, E((EState<128, D::skVideo>))},
-    {{129, "ORVA_Device_Reserved129", pkBase, 8}, E(ER2<129>)},
-    {{130, "ORVA_Device_Reserved130", pkBase, 4}, E(ER1<130>)},
-    {{131, "ORVA_Device_Reserved131", pkBase, 0}, E(ER0<131>)},
-    {{132, "ORVA_Device_StartDvrChannelDefense", pkBase, 4}, E((EDefense<132, D::dfChannel, 1>))},
-    {{133, "ORVA_Device_StopDvrChannelDefense", pkBase, 4}, E((EDefense<133, D::dfChannel, 0>))},
-    {{134, "ORVA_Device_Reserved134", pkBase, 8}, E(ER2<134>)},
-    {{135, "ORVA_Device_Reserved135", pkBase, 4}, E(ER1<135>)},
-    {{136, "ORVA_Device_Reserved136", pkBase, 12}, E(ER3<136>)},
-    {{137, "ORVA_Device_SetAuxCallback3", pkBase, 8}, E(E137)},
-    {{138, "ORVA_Device_Reserved138", pkBase, 12}, E(ER3<138>)},
-    {{143, "ORVA_Device_SetByteOption", pkFixed, 0}, E(E143)},
-    {{144, "ORVA_Device_GetByteOption", pkFixed, 0}, E(E144)},
-    {{146, "ORVA_Device_SetHostParams", pkFixed, 8}, E(E146)},
-    {{147, "ORVA_Device_Reserved147", pkBase, 4}, E(ER1<147>)},
-    {{148, "ORVA_Device_Reserved148", pkBase, 4}, E(ER1<148>)},
-    {{149, "ORVA_Device_Reserved149", pkBase, 4}, E(ER1<149>)},
-    {{150, "ORVA_Device_SetOfflineReportDelay", pkFixed, 0}, E(E150)},
-    {{151, "ORVA_Device_Reserved151", pkBase, 12}, E(ER3<151>)},
-    {{152, "ORVA_Device_Reserved152", pkBase, 16}, E(ER4<152>)},
-    {{153, "ORVA_Device_Reserved153", pkBase, 36}, E(ER9<153>)},
-    {{154, "ORVA_Device_Reserved154", pkBase, 8}, E(ER2<154>)},
-    {{155, "ORVA_Device_SetHostValue", pkFixed, 0}, E(E155)},
-};
-static_assert(sizeof(Supported) / sizeof(Supported[0]) == 70);
+template <class A> constexpr int Words() {
+  static_assert(std::is_integral_v<A> || std::is_pointer_v<A> || std::is_class_v<A>,
+                "entries take integers, pointers and records only");
+  return static_cast<int>((sizeof(A) + 3) / 4);
+}
+
+template <class R, class... A> constexpr TEntryShape Shape(R(REG *)(A...)) {
+  TEntryShape s{true, 0, false};
+  int free = 3;
+  for (int w : {Words<A>()...}) {
+    if (w <= free) {
+      if (w > 1) s.WideArgumentInRegisters = true;
+    } else {
+      s.StackBytes += 4 * w;
+    }
+    free = w <= free ? free - w : 0;
+  }
+  return s;
+}
+
+template <class R, class... A> constexpr TEntryShape Shape(R(__stdcall *)(A...)) {
+  return {false, ((4 * Words<A>()) + ...), false};
+}
+
+#define TM_CHECK_ENTRY(pos, op, kind, bytes)                                                     \
+  static_assert(Shape(E_##op).RegisterConvention == (pk##kind != pkRef),                        \
+                "position " #pos ": positions 0-2 are stdcall, the others regparm(3) stdcall"); \
+  static_assert(!Shape(E_##op).WideArgumentInRegisters,                                         \
+                "position " #pos ": an 8-byte argument would go in EDX:ECX; declare the free "  \
+                "register slots before it");                                                    \
+  static_assert(Shape(E_##op).StackBytes == bytes,                                              \
+                "position " #pos " (" #op "): the entry's parameters remove other stack bytes " \
+                "than U_InterfacePositions.h lists");
+TM_INTERFACE_POSITIONS(TM_CHECK_ENTRY)
+#undef TM_CHECK_ENTRY
+
+template <class F> const void *Code(F entry) { return reinterpret_cast<const void *>(entry); }
 
 template <size_t... I> void FillUnsupported(const void **t, std::index_sequence<I...>) {
-  ((t[I] = E(EU<static_cast<int>(I)>)), ...);
+  ((t[I] = Code(&EU<static_cast<int>(I)>)), ...);
 }
 
 struct TTables {
@@ -315,10 +324,10 @@ struct TTables {
   const void *unknown[3];
   TTables() {
     FillUnsupported(driver, std::make_index_sequence<InterfacePositions>());
-    driver[0] = unknown[0] = E(E0_QueryInterface);
-    driver[1] = unknown[1] = E(E1_AddRef);
-    driver[2] = unknown[2] = E(E2_Release);
-    for (const auto &s : Supported) driver[s.info.Position] = s.code;
+#define TM_FILL(pos, op, kind, bytes) driver[pos] = Code(E_##op);
+    TM_INTERFACE_POSITIONS(TM_FILL)
+#undef TM_FILL
+    for (int i = 0; i < 3; ++i) unknown[i] = driver[i];
   }
 };
 
@@ -326,8 +335,6 @@ const TTables &Tables() {
   static const TTables t;
   return t;
 }
-
-TPositionInfo SupportedInfos[70];
 
 } // namespace
 
@@ -337,12 +344,6 @@ void RunGuarded(void (*fn)(void *), void *context) {
 
 const void *const *DriverInterfaceTable() { return Tables().driver; }
 const void *const *UnknownInterfaceTable() { return Tables().unknown; }
-
-const TPositionInfo *SupportedPositions(int *count) {
-  for (size_t i = 0; i < 70; ++i) SupportedInfos[i] = Supported[i].info;
-  if (count) *count = 70;
-  return SupportedInfos;
-}
 
 void InterfaceAddRef(void *intf) {
   if (!intf) return;

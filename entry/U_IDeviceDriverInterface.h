@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <string>
+#include "entry/U_InterfacePositions.h"
 
 // {5584A661-2311-44C1-97B2-1078E0238379}
 extern const GUID IID_IDeviceDriverInterface;
@@ -39,13 +40,39 @@ void RunGuarded(void (*fn)(void *), void *context);
 // A copy of the text that lives as long as the library (one per distinct text).
 const char *InternHostText(const std::string &text);
 
-// The positions of the table, as built (for the README and for diagnostics).
-enum TPositionKind : char { pkRefCount = 'R', pkBase = 'B', pkFixed = 'F', pkTm = 'T', pkNone = '-' };
+// The positions the driver supports, as listed in U_InterfacePositions.h;
+// every other position raises the abstract-method error.
+enum TPositionKind : char { pkRef = 'R', pkBase = 'B', pkFixed = 'F', pkTm = 'T' };
 struct TPositionInfo {
   int Position;
   const char *Name;
   TPositionKind Kind;
   int StackBytes; // bytes the entry removes from the stack
 };
-// The supported positions, in order; *count receives their number.
-const TPositionInfo *SupportedPositions(int *count);
+
+#define TM_POSITION_NAME_Ref(op) #op
+#define TM_POSITION_NAME_Base(op) "ORVA_Device_" #op
+#define TM_POSITION_NAME_Fixed(op) "ORVA_Device_" #op
+#define TM_POSITION_NAME_Tm(op) "ORVA_Device_" #op
+#define TM_POSITION_INFO(pos, op, kind, bytes) {pos, TM_POSITION_NAME_##kind(op), pk##kind, bytes},
+inline constexpr TPositionInfo SupportedPositions[] = {TM_INTERFACE_POSITIONS(TM_POSITION_INFO)};
+#undef TM_POSITION_INFO
+constexpr int SupportedPositionCount = sizeof SupportedPositions / sizeof SupportedPositions[0];
+
+// The supported position's description, or nil for a position that raises.
+constexpr const TPositionInfo *FindPosition(int position) {
+  for (const auto &p : SupportedPositions)
+    if (p.Position == position) return &p;
+  return nullptr;
+}
+
+constexpr bool PositionsAscendWithinTheTable() {
+  int last = -1;
+  for (const auto &p : SupportedPositions) {
+    if (p.Position <= last || p.Position >= InterfacePositions) return false;
+    last = p.Position;
+  }
+  return SupportedPositions[0].Position == 0 && SupportedPositions[2].Position == 2;
+}
+static_assert(PositionsAscendWithinTheTable(), "U_InterfacePositions.h: positions out of order");
+static_assert(InterfacePositions - SupportedPositionCount == 83, "83 positions raise");

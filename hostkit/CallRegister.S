@@ -2,10 +2,14 @@
    shares nothing with how the driver produces its calling convention.
 
    TmCallRegister(TCallFrame *f), cdecl: loads EAX, EDX, ECX, pushes
-   f->count words from f->words (words[0] first), calls f->entry, and records
-   EAX, EDX and how many bytes the callee removed. The call runs under an SEH
-   frame of our own: an exception raised inside it is recorded, the frames
-   above ours are unwound with RtlUnwind, and the routine returns normally. */
+   f->count words from f->words (words[0] first), calls f->entry with EBX,
+   ESI, EDI and EBP set to the frame's marker values, and records EAX, EDX,
+   those four registers as the callee left them, and how many bytes the
+   callee removed. Nothing after the call trusts a register the callee may
+   have changed: the frame is found again through our SEH registration. The
+   call runs under that SEH frame: an exception raised inside it is
+   recorded, the frames above ours are unwound with RtlUnwind, and the
+   routine returns normally. */
 
         .intel_syntax noprefix
         .text
@@ -27,6 +31,14 @@
         .set F_SAVEESP, 56
         .set F_SAVEEBP, 60
         .set F_ARGSESP, 64
+        .set F_INEBX,   68
+        .set F_INESI,   72
+        .set F_INEDI,   76
+        .set F_INEBP,   80
+        .set F_OUTEBX,  84
+        .set F_OUTESI,  88
+        .set F_OUTEDI,  92
+        .set F_OUTEBP,  96
 
         .globl _TmCallRegister
 _TmCallRegister:
@@ -52,15 +64,30 @@ _TmCallRegister:
         inc     edi
         jmp     1b
 2:      mov     [ebx+F_ARGSESP], esp
+        /* call by hand: the return address, then the callee for the ret */
+        push    offset 3f
+        push    dword ptr [ebx+F_ENTRY]
         mov     eax, [ebx+F_EAX]
         mov     edx, [ebx+F_EDX]
         mov     ecx, [ebx+F_ECX]
-        call    dword ptr [ebx+F_ENTRY]
-        mov     [ebx+F_OUTEAX], eax
-        mov     [ebx+F_OUTEDX], edx
+        mov     esi, [ebx+F_INESI]
+        mov     edi, [ebx+F_INEDI]
+        mov     ebp, [ebx+F_INEBP]
+        mov     ebx, [ebx+F_INEBX]
+        ret
+3:      mov     ecx, fs:[0]
+        mov     ecx, [ecx+8]                  /* our TCallFrame */
+        mov     [ecx+F_OUTEAX], eax
+        mov     [ecx+F_OUTEDX], edx
+        mov     [ecx+F_OUTEBX], ebx
+        mov     [ecx+F_OUTESI], esi
+        mov     [ecx+F_OUTEDI], edi
+        mov     [ecx+F_OUTEBP], ebp
+        mov     ebx, ecx
         mov     eax, esp
         sub     eax, [ebx+F_ARGSESP]
         mov     [ebx+F_POPPED], eax
+        mov     ebp, [ebx+F_SAVEEBP]
         mov     esp, [ebx+F_SAVEESP]
 _TmCallResume:
         mov     eax, [esp]
@@ -167,6 +194,15 @@ _TmTestCallee\n:
         CALLEE 3
         CALLEE 9
         CALLEE 11
+
+        /* Changes every register a callee must keep. */
+        .globl _TmTestClobber
+_TmTestClobber:
+        xor     ebx, ebx
+        xor     esi, esi
+        xor     edi, edi
+        xor     ebp, ebp
+        ret
 
         /* Returns the word at [esp+4*(EAX+1)]: the stack word EAX slots up; pops EDX bytes (0 or 8). */
         .globl _TmTestPeek2

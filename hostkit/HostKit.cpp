@@ -2,6 +2,7 @@
 #include "hostkit/HostKit.h"
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -13,9 +14,11 @@ struct TCallFrame {
   uint32_t count;
   uint32_t outEax, outEdx, popped, raised, code, param0, param1, nparams;
   uint32_t saveEsp, saveEbp, argsEsp;
+  uint32_t inEbx, inEsi, inEdi, inEbp;     // what the callee is given
+  uint32_t outEbx, outEsi, outEdi, outEbp; // what it leaves
 };
 #pragma pack(pop)
-static_assert(sizeof(TCallFrame) == 68);
+static_assert(sizeof(TCallFrame) == 100);
 
 } // namespace
 
@@ -53,6 +56,10 @@ TCallResult CallRaw(const void *entry, uint32_t eax, uint32_t edx, uint32_t ecx,
   f.ecx = ecx;
   f.words = words.data();
   f.count = static_cast<uint32_t>(words.size());
+  f.inEbx = 0xEB0C0DE1u;
+  f.inEsi = 0x5E1C0DE2u;
+  f.inEdi = 0xED1C0DE3u;
+  f.inEbp = 0xEB9C0DE4u;
   TmCallRegister(&f);
   TCallResult r;
   r.raised = f.raised != 0;
@@ -67,6 +74,10 @@ TCallResult CallRaw(const void *entry, uint32_t eax, uint32_t edx, uint32_t ecx,
     r.eax = f.outEax;
     r.edx = f.outEdx;
     r.popped = f.popped;
+    const std::pair<const char *, bool> kept[] = {{"EBX", f.outEbx == f.inEbx}, {"ESI", f.outEsi == f.inEsi},
+                                                 {"EDI", f.outEdi == f.inEdi}, {"EBP", f.outEbp == f.inEbp}};
+    for (const auto &[name, same] : kept)
+      if (!same) r.clobbered += r.clobbered.empty() ? name : std::string(" ") + name;
   }
   return r;
 }
@@ -109,7 +120,17 @@ TCallResult CallPosition(void *intf, int pos, const TArgs &args) {
   uint32_t edx, ecx;
   std::vector<uint32_t> words;
   args.Layout(edx, ecx, words);
-  return CallRaw(entry, reinterpret_cast<uint32_t>(intf), edx, ecx, words);
+  TCallResult r = CallRaw(entry, reinterpret_cast<uint32_t>(intf), edx, ecx, words);
+  if (r.raised) return r;
+  const uint32_t pushed = static_cast<uint32_t>(words.size() * 4);
+  // A host's stack would now be off, or its registers lost: no caller may
+  // go on as if the call had been made.
+  if (r.popped != pushed)
+    throw TCallFault("position " + std::to_string(pos) + ": the entry removed " + std::to_string(r.popped) +
+                     " stack bytes where the host pushed " + std::to_string(pushed));
+  if (!r.clobbered.empty())
+    throw TCallFault("position " + std::to_string(pos) + ": the entry did not keep " + r.clobbered);
+  return r;
 }
 
 static const void *Slot(void *intf, int pos) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ constexpr DWORD DriverExceptionCode = 0xE0544D44;
 struct TCallResult {
   uint32_t eax = 0, edx = 0;
   uint32_t popped = 0;  // bytes the callee removed from the stack
+  std::string clobbered; // which of EBX ESI EDI EBP the callee changed, or empty
   bool raised = false;  // an exception left the call
   uint32_t code = 0;    // its code
   uint32_t params = 0;  // its number of parameters
@@ -71,7 +73,15 @@ private:
   std::vector<TItem> items_;
 };
 
+// A call that a host could not survive: the callee removed other stack bytes
+// than were pushed, or changed a register it must keep.
+struct TCallFault : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // Calls position pos (3..155) of an interface in the register convention.
+// Throws TCallFault, naming the position, when the call returned with the
+// stack or the callee-saved registers not as the host left them.
 TCallResult CallPosition(void *intf, int pos, const TArgs &args = TArgs());
 // Positions 0..2.
 HRESULT QueryInterface(void *intf, const GUID &iid, void **out);

@@ -15,10 +15,10 @@
 std::atomic<TTMDvs *> CurrentDriver{nullptr};
 
 const char *const SdkFunctionNames[SdkFunctionCount] = {
-    "NVNET_LogonServer",   "NVNET_LogoffServer",     "NVNET_GetServerInfo",    "NVNET_SetStreamFunc",
-    "NVNET_SetMessage",    "NVNET_SetCallback",      "NVNET_PTZControl",       "NVNET_SendCmdToServer",
-    "NVNET_GetServerConfig", "NVNET_OpenChannel",    "NVNET_CloseChannel",     "NVNET_GetAVInfo",
-    "NVNET_GetRecvCount",  "NVNET_SetVideoCallback", "NVNET_SetDisplayhWnd",   "NVNET_Mute"};
+#define TM_SDK_NAME(name) "NVNET_" #name,
+    TM_SDK_FUNCTIONS(TM_SDK_NAME)
+#undef TM_SDK_NAME
+};
 
 namespace {
 

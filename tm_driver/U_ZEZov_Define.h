@@ -57,11 +57,17 @@ using TNvSetCallback = int32_t(NV_CALL *)(int32_t handle, TNvMessageCallback fun
 using TNvOpenChannel = int32_t(NV_CALL *)(int32_t handle, const TNvOpenRequest *request, int32_t *channelHandle);
 using TNvCloseChannel = int32_t(NV_CALL *)(int32_t channelHandle);
 
-// The sixteen exports, in the order they are looked up.
-constexpr int SdkFunctionCount = 16;
-extern const char *const SdkFunctionNames[SdkFunctionCount];
+// The sixteen exports, in the order they are looked up: X(name without
+// "NVNET_"). TSdkFunction and SdkFunctionNames are made from this list.
+#define TM_SDK_FUNCTIONS(X)                                                                        \
+  X(LogonServer) X(LogoffServer) X(GetServerInfo) X(SetStreamFunc) X(SetMessage) X(SetCallback)    \
+  X(PTZControl) X(SendCmdToServer) X(GetServerConfig) X(OpenChannel) X(CloseChannel) X(GetAVInfo) \
+  X(GetRecvCount) X(SetVideoCallback) X(SetDisplayhWnd) X(Mute)
 enum TSdkFunction {
-  sfLogonServer, sfLogoffServer, sfGetServerInfo, sfSetStreamFunc, sfSetMessage, sfSetCallback,
-  sfPTZControl, sfSendCmdToServer, sfGetServerConfig, sfOpenChannel, sfCloseChannel, sfGetAVInfo,
-  sfGetRecvCount, sfSetVideoCallback, sfSetDisplayhWnd, sfMute
+#define TM_SDK_ENUM(name) sf##name,
+  TM_SDK_FUNCTIONS(TM_SDK_ENUM)
+#undef TM_SDK_ENUM
+  SdkFunctionCount
 };
+static_assert(SdkFunctionCount == 16);
+extern const char *const SdkFunctionNames[SdkFunctionCount];

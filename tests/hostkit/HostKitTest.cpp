@@ -9,6 +9,7 @@ void TmTestCallee3();
 void TmTestCallee9();
 void TmTestCallee11();
 void TmTestPeek2();
+void TmTestClobber();
 }
 
 namespace {
@@ -30,12 +31,24 @@ TEST(HostKit, RegistersArriveAndPoppedBytesAreMeasured) {
   EXPECT_EQ(r.popped, 44u);
 }
 
-TEST(HostKit, ACalleeThatPopsTheWrongAmountIsSeen) {
-  // Three words pushed, one popped: the host would be left 8 bytes off.
-  auto r = CallRaw(P(TmTestCallee1), 0, 0, 0, {1, 2, 3});
-  EXPECT_FALSE(r.raised);
-  EXPECT_EQ(r.popped, 4u);
-  EXPECT_NE(r.popped, 12u);
+TEST(HostKit, ACallTheHostCouldNotSurviveFailsNamingThePosition) {
+  // Position 9 removes one word; position 10 loses every register it must keep.
+  const void *table[11] = {};
+  table[9] = P(TmTestCallee1);
+  table[10] = P(TmTestClobber);
+  const void *const *intf = table;
+  auto fault = [&](int pos, const TArgs &a) -> std::string {
+    try {
+      CallPosition(&intf, pos, a);
+    } catch (const TCallFault &e) {
+      return e.what();
+    }
+    return "no fault";
+  };
+  EXPECT_EQ(fault(9, TArgs().Int(0).Int(0).Word(1).Word(2).Word(3)),
+            "position 9: the entry removed 4 stack bytes where the host pushed 12");
+  EXPECT_EQ(fault(10, TArgs()), "position 10: the entry did not keep EBX ESI EDI EBP");
+  EXPECT_EQ(fault(9, TArgs().Int(0).Int(0).Word(1)), "no fault");
 }
 
 TEST(HostKit, StackWordsAreInDeclarationOrderLastNearestTheReturnAddress) {
