@@ -331,10 +331,9 @@ struct TTables {
   }
 };
 
-const TTables &Tables() {
-  static const TTables t;
-  return t;
-}
+// Filled while the library loads, before any thread can ask for it.
+const TTables InterfaceTables;
+const TTables &Tables() { return InterfaceTables; }
 
 } // namespace
 
