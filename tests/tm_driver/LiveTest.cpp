@@ -110,6 +110,15 @@ protected:
     for (int32_t k = 0; k < payload; ++k) p[sizeof h + k] = static_cast<uint8_t>(fragment * 1024 + k);
     return p;
   }
+  // A logged-on channel with the host's frame callback, its header already
+  // announced: what a test of reassembly starts from.
+  TDvrChannelInfo &Streaming(int channel) {
+    SetFrameCallback(channel);
+    LogOn(42);
+    TDvrChannelInfo &c = (*d->Channels(0))[channel];
+    c.HeaderPending = 0;
+    return c;
+  }
   // A packet as the SDK hands it over for the current login.
   void Send(int channel, const std::vector<uint8_t> &p) {
     ASSERT_NE(session, nullptr) << "log on first";
@@ -202,9 +211,7 @@ TEST_F(Live, HeaderComesWithTheFirstStartAndKeyPacketThenFramesFollow) {
 }
 
 TEST_F(Live, FramesAreDeliveredAfterTheirLastFragment) {
-  SetFrameCallback(0);
-  LogOn(42);
-  (*d->Channels(0))[0].HeaderPending = 0;
+  Streaming(0);
   // 2500 bytes: fragments 0, 1, 2; delivered after fragment 2 only.
   Send(0, Packet(1, 2500, 0, 1, 0, 1024));
   Send(0, Packet(0, 2500, 0, 1, 1, 1024));
@@ -237,10 +244,7 @@ TEST_F(Live, FramesAreDeliveredAfterTheirLastFragment) {
 }
 
 TEST_F(Live, PacketsThatWouldOverrunTheBufferAreDropped) {
-  SetFrameCallback(0);
-  LogOn(42);
-  auto &c = (*d->Channels(0))[0];
-  c.HeaderPending = 0;
+  auto &c = Streaming(0);
   Send(0, Packet(1, 1500, 0, 1, 0, 1024));
   const uint8_t *buffer = c.FrameBuffer;
   ASSERT_NE(buffer, nullptr);
@@ -268,9 +272,7 @@ TEST_F(Live, PacketsThatWouldOverrunTheBufferAreDropped) {
 
 TEST_F(Live, AFramesVideoAndAudioShareOneStampThatFollowsTheClock) {
   NTest::TFakeClock clock;
-  SetFrameCallback(0);
-  LogOn(42);
-  (*d->Channels(0))[0].HeaderPending = 0;
+  Streaming(0);
   const double before = NClock::ToDateTime(clock.LocalTime());
   SendFrame(0, 1000, 200, 1);
   clock.Advance(5);
@@ -283,10 +285,7 @@ TEST_F(Live, AFramesVideoAndAudioShareOneStampThatFollowsTheClock) {
 }
 
 TEST_F(Live, AFrameClaimingMoreThan256FragmentsIsDroppedAndTheBufferStaysSmall) {
-  SetFrameCallback(0);
-  LogOn(42);
-  auto &c = (*d->Channels(0))[0];
-  c.HeaderPending = 0;
+  auto &c = Streaming(0);
   Send(0, Packet(1, 0x7FFFFFF0, 0, 1, 0, 1024));
   Send(0, Packet(1, MaxFrameBytes, 1, 1, 0, 1024));
   EXPECT_EQ(c.FrameBuffer, nullptr);
@@ -329,9 +328,7 @@ TEST_F(Live, AHostExceptionInTheFrameCallbackEndsOnlyThatDelivery) {
     ++calls;
     RaiseException(0xE0001234, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   };
-  SetFrameCallback(0);
-  LogOn(42);
-  (*d->Channels(0))[0].HeaderPending = 0;
+  Streaming(0);
   SendFrame(0, 1000, 200, 1); // video and audio: both deliveries are made
   EXPECT_EQ(calls, 2);
   SendFrame(0, 10, 0, 1);
