@@ -223,6 +223,7 @@ double TimeMemcpy(THost &host, const TFrame &f, int frames, std::vector<uint8_t>
 } // namespace
 
 int main() {
+  const TStopwatch run;
   const TTempFolder folder("stream_bench");
   TTMDvs *d = MakeDriver(folder.Path());
   TDvrInfo s = BenchServer("10.7.0.1", 3000, 1);
@@ -289,5 +290,6 @@ int main() {
   }
   std::printf("(MB/s from the median window; 1 MB = 10^6 bytes)\n");
   InterfaceRelease(d->DriverInterface());
+  std::printf("whole run: %.1f s\n", run.Seconds());
   return 0;
 }
