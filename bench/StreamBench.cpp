@@ -1,87 +1,295 @@
-// Stream path figures: frames of several sizes pushed through the driver's
-// stream callback into a host frame callback, next to a plain memcpy of the
-// same payload bytes in the same run.
+// Stream path figures: frames of several sizes pushed as 1024-byte packets
+// through the driver's stream callback into a host frame callback, against a
+// plain memcpy of the same payload bytes and against a minimal reassembler
+// without the driver (the practical ceiling), in alternating windows of one
+// run. Every delivered byte is checked before anything is timed.
 #include "bench/BenchSupport.h"
+#include "support/U_HostCall.h"
 #include "tm_driver/U_ZEZov_Define.h"
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// The packets of one frame of `total` video bytes, as the SDK sends them.
-std::vector<std::vector<uint8_t>> Packets(uint32_t total) {
-  std::vector<std::vector<uint8_t>> out;
-  for (uint32_t f = 0; f * 1024 < total; ++f) {
-    const int32_t payload = static_cast<int32_t>(total - f * 1024 < 1024 ? total - f * 1024 : 1024);
-    std::vector<uint8_t> p(sizeof(TNvPacketHeader) + payload);
-    TNvPacketHeader h{};
-    h.Start = f == 0;
-    h.PayloadBytes = payload;
-    h.VideoBytes = total;
-    h.KeyFrame = 1;
-    h.Fragment = static_cast<uint8_t>(f);
-    std::memcpy(p.data(), &h, sizeof h);
-    for (int32_t k = 0; k < payload; ++k) p[sizeof h + k] = static_cast<uint8_t>(k * 7 + f);
-    out.push_back(std::move(p));
+constexpr size_t HeaderBytes = sizeof(TNvPacketHeader);
+constexpr size_t PacketStride = HeaderBytes + FragmentBytes;
+// Bytes per timed window, and windows of each kind per frame size.
+constexpr uint64_t WindowBytes = 64ull << 20;
+constexpr int Rounds = 21;
+
+// The byte at `offset` of frame number `frame`: differs between the
+// fragments of a frame and between frames, so a fragment copied to the wrong
+// place or a frame's bytes left from an earlier one do not go unnoticed.
+uint8_t Expected(uint32_t frame, uint32_t offset) {
+  uint32_t x = frame * 0x9E3779B1u ^ (offset + 1) * 0x85EBCA77u;
+  x ^= x >> 15;
+  x *= 0x2C1B3C6Du;
+  x ^= x >> 12;
+  return static_cast<uint8_t>(x);
+}
+
+// One frame as the SDK sends it: its packets one after another, PacketStride
+// bytes apart.
+struct TFrame {
+  uint32_t Number = 0, Video = 0, Audio = 0;
+  bool Key = true;
+  int Count = 0;
+  std::vector<uint8_t> Bytes;
+  const uint8_t *Packet(int k) const { return Bytes.data() + k * PacketStride; }
+  int32_t Payload(int k) const {
+    const uint32_t left = Video + Audio - static_cast<uint32_t>(k) * FragmentBytes;
+    return static_cast<int32_t>(left < static_cast<uint32_t>(FragmentBytes) ? left : FragmentBytes);
   }
-  return out;
+};
+
+TFrame MakeFrame(uint32_t number, uint32_t video, uint32_t audio, bool key) {
+  TFrame f;
+  f.Number = number;
+  f.Video = video;
+  f.Audio = audio;
+  f.Key = key;
+  const uint32_t total = video + audio;
+  f.Count = static_cast<int>((total + FragmentBytes - 1) / FragmentBytes);
+  f.Bytes.assign(f.Count * PacketStride, 0);
+  for (int k = 0; k < f.Count; ++k) {
+    TNvPacketHeader h{};
+    h.Start = k == 0;
+    h.PayloadBytes = f.Payload(k);
+    h.VideoBytes = video;
+    h.AudioBytes = static_cast<uint16_t>(audio);
+    h.KeyFrame = key ? 1 : 0;
+    h.Fragment = static_cast<uint8_t>(k);
+    uint8_t *p = f.Bytes.data() + k * PacketStride;
+    std::memcpy(p, &h, sizeof h);
+    for (int32_t i = 0; i < h.PayloadBytes; ++i) p[HeaderBytes + i] = Expected(number, k * FragmentBytes + i);
+  }
+  return f;
+}
+
+// What the host's frame callback got.
+struct TDelivery {
+  uint8_t Type;
+  std::vector<uint8_t> Bytes;
+};
+
+// The host's side: reads each frame's first and last byte, and in the check
+// keeps a copy of every frame record's bytes.
+struct THost {
+  NHostKit::THostCallbacks Callbacks;
+  TMethod Frame{};
+  volatile uint32_t Sink = 0;
+  uint64_t Delivered = 0;
+  std::vector<TDelivery> *Capture = nullptr;
+
+  THost() {
+    Callbacks.frame = [this](const void *p) {
+      TDvrFrameInfo fi;
+      std::memcpy(&fi, p, sizeof fi);
+      const auto *b = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(fi.Data));
+      if (fi.FrameType == FrameHeader) return; // the stream's header record, before the first frame
+      Sink = Sink + b[0] + b[fi.Length - 1];
+      Delivered += static_cast<uint32_t>(fi.Length);
+      if (Capture) Capture->push_back({fi.FrameType, std::vector<uint8_t>(b, b + fi.Length)});
+    };
+    Frame = {const_cast<void *>(Callbacks.FrameMethod().code), Callbacks.FrameMethod().data};
+  }
+};
+
+// The practical ceiling: the least a reassembler must do per packet with the
+// SDK calling it through a function pointer (header and bounds checks, the
+// copy, the completion check) and per complete frame (the host's callback),
+// with nothing of the driver around it.
+struct TMiniChannel {
+  uint8_t *Buffer;
+  int64_t Size;
+  TMethod Frame;
+};
+
+void MiniDeliver(const TMiniChannel &c, int32_t length, uint8_t type, const uint8_t *data) {
+  TDvrFrameInfo info{};
+  info.Length = length;
+  info.FrameType = type;
+  info.DriverType = TMDriverType;
+  info.Data = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
+  NHostCall::Frame(c.Frame, &info);
+}
+
+void NV_CALL MiniStream(uint32_t, int32_t, uint32_t, const void *packet, uint32_t, uint32_t, void *userData) {
+  auto &c = *static_cast<TMiniChannel *>(userData);
+  const auto *p = static_cast<const uint8_t *>(packet);
+  TNvPacketHeader h;
+  std::memcpy(&h, p, sizeof h);
+  const int64_t total = static_cast<int64_t>(h.VideoBytes) + h.AudioBytes;
+  const int64_t offset = static_cast<int64_t>(h.Fragment) * FragmentBytes;
+  if (total > c.Size || h.PayloadBytes < 0 || h.PayloadBytes > FragmentBytes || offset + h.PayloadBytes > total)
+    return;
+  std::memcpy(c.Buffer + offset, p + HeaderBytes, static_cast<size_t>(h.PayloadBytes));
+  if (offset + h.PayloadBytes != total) return;
+  if (h.VideoBytes > 0) MiniDeliver(c, static_cast<int32_t>(h.VideoBytes), h.KeyFrame ? FrameKey : FrameVideo, c.Buffer);
+  if (h.AudioBytes > 0) MiniDeliver(c, h.AudioBytes, FrameAudio, c.Buffer + h.VideoBytes);
+}
+
+// A stream callback and its user data, called as the SDK calls it.
+struct TReceiver {
+  const char *Name;
+  TNvStreamCallback Callback;
+  void *UserData;
+};
+
+void Push(const TReceiver &r, const TFrame &f) {
+  // Through a volatile copy, so the call stays a call through a pointer.
+  TNvStreamCallback volatile callback = r.Callback;
+  for (int k = 0; k < f.Count; ++k) callback(0, 0, 0, f.Packet(k), 0, 0, r.UserData);
+}
+
+// Pushes frames of `size` bytes, some video only and some with audio after
+// the video (across a fragment boundary), each with bytes of its own, and
+// compares every delivered byte with what was sent. False, with the first
+// difference printed, when anything differs.
+bool CheckFrames(const TReceiver &r, THost &host, uint32_t size) {
+  constexpr uint32_t AudioBytes = 1500;
+  std::vector<TFrame> frames;
+  for (uint32_t i = 0; i < 6; ++i) {
+    const uint32_t audio = i % 2 ? AudioBytes : 0;
+    frames.push_back(MakeFrame(size * 16 + i, size - audio, audio, i % 3 != 1));
+  }
+  std::vector<TDelivery> got;
+  host.Capture = &got;
+  for (const TFrame &f : frames) Push(r, f);
+  host.Capture = nullptr;
+  size_t d = 0;
+  for (const TFrame &f : frames) {
+    struct {
+      uint8_t type;
+      uint32_t from, length;
+    } parts[2] = {{f.Key ? FrameKey : FrameVideo, 0, f.Video}, {FrameAudio, f.Video, f.Audio}};
+    for (const auto &part : parts) {
+      if (part.length == 0) continue;
+      if (d >= got.size()) {
+        std::printf("%s, %u-byte frames: frame %u: %u bytes of type %u never delivered\n", r.Name, size, f.Number,
+                    part.length, part.type);
+        return false;
+      }
+      const TDelivery &g = got[d++];
+      if (g.Type != part.type || g.Bytes.size() != part.length) {
+        std::printf("%s, %u-byte frames: frame %u: delivered %zu bytes of type %u, sent %u of type %u\n", r.Name,
+                    size, f.Number, g.Bytes.size(), g.Type, part.length, part.type);
+        return false;
+      }
+      for (uint32_t i = 0; i < part.length; ++i)
+        if (g.Bytes[i] != Expected(f.Number, part.from + i)) {
+          std::printf("%s, %u-byte frames: frame %u: byte %u of the frame (fragment %u) is %u, sent %u\n", r.Name,
+                      size, f.Number, part.from + i, (part.from + i) / FragmentBytes, g.Bytes[i],
+                      Expected(f.Number, part.from + i));
+          return false;
+        }
+    }
+  }
+  if (d != got.size()) {
+    std::printf("%s, %u-byte frames: %zu frame records delivered beyond the %zu sent\n", r.Name, size,
+                got.size() - d, d);
+    return false;
+  }
+  return true;
+}
+
+// Seconds for `frames` frames through a receiver; exits when frames are lost.
+double TimeReceiver(const TReceiver &r, THost &host, const TFrame &f, int frames) {
+  host.Delivered = 0;
+  const TStopwatch w;
+  for (int i = 0; i < frames; ++i) Push(r, f);
+  const double t = w.Seconds();
+  if (host.Delivered != static_cast<uint64_t>(frames) * f.Video) {
+    std::printf("%s: %llu of %llu bytes delivered while timing\n", r.Name,
+                static_cast<unsigned long long>(host.Delivered),
+                static_cast<unsigned long long>(frames) * f.Video);
+    std::exit(1);
+  }
+  return t;
+}
+
+// Seconds for `frames` frames copied packet by packet into a frame buffer.
+double TimeMemcpy(THost &host, const TFrame &f, int frames, std::vector<uint8_t> &target) {
+  const TStopwatch w;
+  for (int i = 0; i < frames; ++i) {
+    for (int k = 0; k < f.Count; ++k)
+      std::memcpy(target.data() + k * FragmentBytes, f.Packet(k) + HeaderBytes, static_cast<size_t>(f.Payload(k)));
+    host.Sink = host.Sink + target[0] + target[f.Video - 1];
+  }
+  return w.Seconds();
 }
 
 } // namespace
 
 int main() {
-  TTMDvs *d = MakeDriver(NHostKit::ExeDir() + "bench_host");
+  const TStopwatch run;
+  const TTempFolder folder("stream_bench");
+  TTMDvs *d = MakeDriver(folder.Path());
   TDvrInfo s = BenchServer("10.7.0.1", 3000, 1);
   d->ORVA_Device_AddDvr(&s);
-  TChannelArrayRef ch = d->Channels(0);
   // A login as the worker makes it; the session is the stream callback's user data.
-  void *userData = d->BeginSession(0, 42);
-  // The host's callback reads the frame's first and last byte.
-  volatile uint32_t sink = 0;
-  uint64_t delivered = 0;
-  NHostKit::THostCallbacks host;
-  host.frame = [&](const void *p) {
-    TDvrFrameInfo fi;
-    std::memcpy(&fi, p, sizeof fi);
-    const auto *b = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(fi.Data));
-    sink = sink + b[0] + b[fi.Length - 1];
-    delivered += fi.Length;
-  };
-  TMethod m[5] = {};
-  m[0] = {const_cast<void *>(host.FrameMethod().code), host.FrameMethod().data};
+  void *session = d->BeginSession(0, 42);
+  THost host;
+  TMethod m[5] = {host.Frame};
   char *ip = NHostString::New("10.7.0.1");
   d->ORVA_Device_SetDvrCallback(ip, 3000, 0, m);
-  (*ch)[0].HeaderPending = 0;
-
-  std::printf("%-9s %12s %12s %8s\n", "frame", "driver MB/s", "memcpy MB/s", "ratio");
-  // 512 KiB needs fragment indices beyond 255, which the packet's one-byte
-  // index cannot carry: 255 KiB is the largest frame the layout expresses.
-  for (uint32_t kib : {4u, 64u, 255u}) {
-    const uint32_t total = kib * 1024;
-    const auto packets = Packets(total);
-    const uint64_t bytesPerRound = 64ull << 20; // 64 MiB per measurement
-    const int frames = static_cast<int>(bytesPerRound / total);
-    std::vector<uint8_t> target(total);
-    double best = 1e9, bestCopy = 1e9;
-    for (int rep = 0; rep < 3; ++rep) {
-      delivered = 0;
-      double t0 = NowSeconds();
-      for (int f = 0; f < frames; ++f)
-        for (const auto &p : packets) TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, userData);
-      best = std::min(best, NowSeconds() - t0);
-      if (delivered != static_cast<uint64_t>(frames) * total) std::printf("  (lost frames!)\n");
-      t0 = NowSeconds();
-      for (int f = 0; f < frames; ++f)
-        for (size_t k = 0; k < packets.size(); ++k)
-          std::memcpy(target.data() + k * 1024, packets[k].data() + sizeof(TNvPacketHeader),
-                      packets[k].size() - sizeof(TNvPacketHeader));
-      sink = sink + target[total - 1];
-      bestCopy = std::min(bestCopy, NowSeconds() - t0);
-    }
-    const double mb = static_cast<double>(frames) * total / 1e6;
-    std::printf("%4u KiB  %12.0f %12.0f %8.2f\n", kib, mb / best, mb / bestCopy, bestCopy / best);
-  }
   NHostString::Release(ip);
+
+  std::vector<uint8_t> miniBuffer(MaxFrameBytes);
+  TMiniChannel mini{miniBuffer.data(), MaxFrameBytes, host.Frame};
+  const TReceiver driver{"driver", &TTMDvs::StreamCallback, session};
+  const TReceiver ceiling{"minimal reassembler", &MiniStream, &mini};
+  if (!session) {
+    std::printf("no session for the bench's server\n");
+    return 1;
+  }
+
+  // 256 fragments of 1024 bytes, the most a one-byte fragment index counts,
+  // make the largest frame.
+  const uint32_t sizes[] = {4u << 10, 64u << 10, 256u << 10};
+  for (uint32_t size : sizes)
+    for (const TReceiver *r : {&driver, &ceiling})
+      if (!CheckFrames(*r, host, size)) return 1;
+  std::printf("every byte of every delivered frame checked (4, 64 and 256 KiB; video, and video with audio)\n\n");
+
+  std::printf("windows of %llu MiB, %d rounds of memcpy, driver and minimal reassembler in turn;\n",
+              static_cast<unsigned long long>(WindowBytes >> 20), Rounds);
+  std::printf("ratio = memcpy time / time of the path, per round (1.0 = memory speed)\n\n");
+  std::printf("%-8s %-20s %10s %10s %10s\n", "frame", "path", "MB/s", "min ratio", "med ratio");
+  std::vector<uint8_t> target(MaxFrameBytes);
+  for (uint32_t size : sizes) {
+    const TFrame f = MakeFrame(size, size, 0, true);
+    const int frames = static_cast<int>(WindowBytes / size);
+    std::vector<double> tCopy, tDriver, tMini, rDriver, rMini;
+    for (int round = 0; round < Rounds; ++round) {
+      double c, dr, mi;
+      // The order turns every round, so a drift in the machine's speed does
+      // not always fall on the same path.
+      if (round % 2 == 0) {
+        c = TimeMemcpy(host, f, frames, target);
+        dr = TimeReceiver(driver, host, f, frames);
+        mi = TimeReceiver(ceiling, host, f, frames);
+      } else {
+        mi = TimeReceiver(ceiling, host, f, frames);
+        dr = TimeReceiver(driver, host, f, frames);
+        c = TimeMemcpy(host, f, frames, target);
+      }
+      tCopy.push_back(c);
+      tDriver.push_back(dr);
+      tMini.push_back(mi);
+      rDriver.push_back(c / dr);
+      rMini.push_back(c / mi);
+    }
+    const double mb = static_cast<double>(frames) * size / 1e6;
+    std::printf("%4u KiB %-20s %10.0f\n", size >> 10, "memcpy", mb / MedianOf(tCopy));
+    std::printf("%8s %-20s %10.0f %10.2f %10.2f\n", "", "driver", mb / MedianOf(tDriver), MinOf(rDriver),
+                MedianOf(rDriver));
+    std::printf("%8s %-20s %10.0f %10.2f %10.2f   (practical ceiling)\n", "", "minimal reassembler",
+                mb / MedianOf(tMini), MinOf(rMini), MedianOf(rMini));
+  }
+  std::printf("(MB/s from the median window; 1 MB = 10^6 bytes)\n");
   InterfaceRelease(d->DriverInterface());
+  std::printf("whole run: %.1f s\n", run.Seconds());
   return 0;
 }
