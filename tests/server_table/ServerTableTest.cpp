@@ -94,6 +94,33 @@ TEST_F(Table, HostNameIsResolvedAndEitherTextFindsTheServer) {
   EXPECT_FALSE(Add(Server("127.0.0.1", 3000, 4)));
 }
 
+TEST_F(Table, OnLineQueriesAnswerOnlyForALoggedOnServer) {
+  TDvrInfo on = Server("10.1.1.1", 3000, 2);
+  on.LoginHandle = 5; // a host record's handle is taken over as it is
+  on.DvrId = 77;
+  ASSERT_TRUE(Add(on));
+  ASSERT_TRUE(Add(Server("10.1.1.2", 3000, 2)));
+  EXPECT_TRUE(Call3(107, "10.1.1.1", 3000)) << "107 of a logged-on server";
+  EXPECT_FALSE(Call3(107, "10.1.1.2", 3000)) << "107 of a server not logged on";
+  EXPECT_FALSE(Call3(107, "10.1.1.9", 3000)) << "107 of an unknown server";
+  auto info = [&](const std::string &ip, TDvrInfo &out) {
+    TConstString a(ip);
+    std::memset(&out, 0xEE, sizeof out);
+    return CallPosition(driver, 111, TArgs().Str(a.get()).Int(3000).Ptr(&out)).al() != 0;
+  };
+  TDvrInfo out;
+  ASSERT_TRUE(info("10.1.1.1", out));
+  EXPECT_EQ(out.DvrIP.Text(), "10.1.1.1");
+  EXPECT_EQ(out.DvrId, 77);
+  EXPECT_EQ(out.LoginHandle, 5);
+  EXPECT_EQ(out.VideoNum, 2);
+  EXPECT_FALSE(info("10.1.1.2", out)) << "111 of a server not logged on";
+  EXPECT_EQ(out.DvrId, static_cast<int32_t>(0xEEEEEEEE)) << "nothing copied";
+  ASSERT_TRUE(Call3(38, "10.1.1.1", 3000));
+  EXPECT_FALSE(Call3(107, "10.1.1.1", 3000)) << "107 after deletion";
+  EXPECT_FALSE(info("10.1.1.1", out)) << "111 after deletion";
+}
+
 TEST_F(Table, UnresolvableNameLeavesTheAddressEmpty) {
   ASSERT_TRUE(Add(Server("no-such-host.invalid", 3000, 1)));
   TDvrInfo d;

@@ -63,13 +63,4 @@ TEST(DebugLog, PlainLineIsSentAsItStands) {
   EXPECT_EQ(lines[1], "");
 }
 
-TEST(DebugLog, ChineseTextIsSentInCodePage936) {
-  NHostKit::TDebugCapture cap;
-  DebugLine("线程执行错:");
-  auto lines = cap.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  // GBK bytes, not UTF-8 (which would be E7 BA BF ...).
-  EXPECT_EQ(NHostKit::Hex(lines[0]), "CF DF B3 CC D6 B4 D0 D0 B4 ED 3A ");
-}
-
 } // namespace

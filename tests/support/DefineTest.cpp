@@ -15,16 +15,6 @@ TEST(Define, Row22Tables) {
             "\xCD\xBC\xC3\xF4\xCA\xD3\xC6\xB5\xB7\xFE\xCE\xF1\xC6\xF7");
 }
 
-TEST(Define, FamilySets) {
-  EXPECT_TRUE(DvsFamilyTypes.Contains(22));
-  EXPECT_FALSE(DvrFamilyTypes.Contains(22));
-  EXPECT_FALSE(DvsFamilyTypes.Contains(0));
-  EXPECT_FALSE(DvrFamilyTypes.Contains(0));
-  EXPECT_TRUE(DvrFamilyTypes.Contains(46));
-  EXPECT_TRUE(DvsFamilyTypes.Contains(45));
-  EXPECT_FALSE(DvsFamilyTypes.Contains(46));
-}
-
 TEST(Define, OfflineTickIsTheUnalignedWordAt1294) {
   TDvrInfo d{};
   SetOfflineTick(d, 0xA1B2C3D4u);

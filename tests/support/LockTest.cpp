@@ -51,17 +51,4 @@ TEST(Lock, SecondThreadWaitsUntilReleasedAsOftenAsEntered) {
   EXPECT_EQ(s.ownerSeen.load(), tid);
 }
 
-TEST(Lock, AcquireAndReleaseLeaveOwnerUntouched) {
-  TLock l;
-  l.Acquire();
-  EXPECT_EQ(l.OwnerThreadId, 0u);
-  l.Release();
-  EXPECT_EQ(l.OwnerThreadId, 0u);
-  l.Lock();
-  l.Acquire();
-  l.Release();
-  EXPECT_EQ(l.OwnerThreadId, GetCurrentThreadId());
-  l.Unlock();
-}
-
 } // namespace

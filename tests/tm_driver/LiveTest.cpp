@@ -5,6 +5,7 @@
 #include "hostkit/DebugCapture.h"
 #include "tests/server_table/InProcess.h"
 #include "tm_driver/U_ZEZov_Define.h"
+#include "tm_driver/U_ZEZov_Texts.h"
 #include "common/HostDir.h"
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -547,6 +548,35 @@ TEST_F(Messages, AMessageAfterTheObjectIsGoneDoesNothing) {
   d.reset();
   EXPECT_EQ(Message(42, NV_MSG_SERVER_BREAK), 0);
   EXPECT_TRUE(reports.empty());
+}
+
+// ---------------------------------------------------------------- texts
+
+TEST(Texts, TheDriversChineseTextsAreSentInCodePage936) {
+  // The texts as the driver's readers know them, here in UTF-8; the system's
+  // own converter gives the bytes the driver must send.
+  auto cp936 = [](const char8_t *utf8) {
+    const char *u = reinterpret_cast<const char *>(utf8);
+    wchar_t wide[256];
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, u, -1, wide, 256);
+    char out[512];
+    const int m = n > 0 ? WideCharToMultiByte(936, 0, wide, -1, out, sizeof out, nullptr, nullptr) : 0;
+    return m > 0 ? std::string(out) : std::string("(not convertible)");
+  };
+  const std::pair<const char *, const char8_t *> texts[] = {
+      {TextSdkFileMissing, u8"ZQ>>SDK文件不存在: "},
+      {TextSdkLoadFailed, u8"ZQ>>SDK装载失败: "},
+      {TextLogOutStart, u8"ZQ>>TTMDvs:调用LogOut StartTime: "},
+      {TextLogOutEnd, u8"ZQ>>TTMDvs:调用LogOut EndTime: "},
+      {TextOnLine, u8"zq>>TTMDvs: 在线:"},
+      {TextReportOffLine, u8"ZQ>>TTMDvs 报告不在线:  "},
+      {TextLogOutBegin, u8"ZQ>>TTMDvs LogOut\u3000begin"},
+      {TextLogOutFinished, u8"ZQ>>TTMDvs LogOut\u3000end"},
+      {TextAlreadyOpen, u8"ZQ>>TTMDvs.ORVA_Device_StartDvrCapture.ChannelHandle >= 0; 提起退出"},
+      {TextStopNoServer, u8"ZQ>>TTMDvs.ORVA_Device_StopDvrCapture, 但DvrIndex < 0"},
+  };
+  for (const auto &[sent, text] : texts)
+    EXPECT_EQ(NHostKit::Hex(sent), NHostKit::Hex(cp936(text))) << reinterpret_cast<const char *>(text);
 }
 
 // ---------------------------------------------------------------- binding
