@@ -323,6 +323,12 @@ bool TDeviceDriverBase::LoadDvrTable() {
     // The server's channel records in one block, read in one piece.
     auto &saved = SavedChannelTable[i];
     const size_t bytes = static_cast<size_t>(c) * ChannelPersistSize;
+    if (saved.Count == c && saved.Block) {
+      // As many records as before: read over them where they are (bytes
+      // the file does not hold stay as they were).
+      read(saved.Block.get(), bytes);
+      continue;
+    }
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[bytes]);
     if (!block) throw EOutOfMemory();
     const size_t got = read(block.get(), bytes);
