@@ -3,7 +3,6 @@
 // posted data and destruction. The server table, defence flags and the
 // auxiliary operations live in the U_DeviceDriverBase_*.cpp units.
 #include "driver_base/U_DeviceDriverBase.h"
-#include "entry/U_IDeviceDriverInterface.h"
 #include "support/U_DebugLog.h"
 #include "support/U_Errors.h"
 #include "support/U_HostTypes.h"

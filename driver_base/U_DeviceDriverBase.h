@@ -3,6 +3,7 @@
 // settings, hidden message window, defence flags, and the operations that
 // need no device. The concrete driver (TTMDvs) overrides what its device needs.
 #pragma once
+#include "driver_base/U_DriverInterface.h"
 #include "support/U_Define.h"
 #include "support/U_Lock.h"
 #include <windows.h>

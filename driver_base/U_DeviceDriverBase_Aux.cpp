@@ -2,7 +2,6 @@
 // callback slots and auxiliary callbacks, the two host functions, the file
 // list conversion, settings the host hands over, and the reserved positions.
 #include "driver_base/U_DeviceDriverBase.h"
-#include "entry/U_IDeviceDriverInterface.h"
 #include "support/U_Errors.h"
 #include "support/U_HostCall.h"
 #include "support/U_HostTypes.h"

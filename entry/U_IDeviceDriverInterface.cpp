@@ -21,13 +21,6 @@
 
 #define REG __attribute__((regparm(3), stdcall))
 
-const GUID IID_IDeviceDriverInterface = {
-    0x5584A661, 0x2311, 0x44C1, {0x97, 0xB2, 0x10, 0x78, 0xE0, 0x23, 0x83, 0x79}};
-const GUID IID_IInterfaceHost = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-void *DriverTable[47] = {};
-
 namespace {
 
 const char *Intern(const std::string &s) { return InternHostText(s); }
@@ -343,25 +336,6 @@ void RunGuarded(void (*fn)(void *), void *context) {
 
 const void *const *DriverInterfaceTable() { return Tables().driver; }
 const void *const *UnknownInterfaceTable() { return Tables().unknown; }
-
-void InterfaceAddRef(void *intf) {
-  if (!intf) return;
-  auto fn = reinterpret_cast<ULONG(__stdcall *)(void *)>((*static_cast<void ***>(intf))[1]);
-  fn(intf);
-}
-
-void InterfaceRelease(void *intf) {
-  if (!intf) return;
-  auto fn = reinterpret_cast<ULONG(__stdcall *)(void *)>((*static_cast<void ***>(intf))[2]);
-  fn(intf);
-}
-
-void InterfaceAssign(void **var, void *value) {
-  InterfaceAddRef(value);
-  void *old = *var;
-  *var = value;
-  InterfaceRelease(old);
-}
 
 // Messages stay valid after the host has unwound our frames: they are kept
 // for the life of the library, once per distinct text, and go with it.

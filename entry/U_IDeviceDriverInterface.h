@@ -1,33 +1,17 @@
 // U_IDeviceDriverInterface.h - IDeviceDriverInterface as the host sees it:
 // a pointer to a table of 156 entries, positions 0-2 stdcall, 3-155 in the
-// host's register convention; the library-wide DriverTable; and how an error
-// crosses to the host.
+// host's register convention, and how an error crosses to the host. The IIDs,
+// the table accessors, DriverTable and the reference helpers are declared
+// with the driver object (driver_base/U_DriverInterface.h); the tables are
+// defined here.
 #pragma once
 #include <windows.h>
 #include <cstdint>
 #include <string>
+#include "driver_base/U_DriverInterface.h"
 #include "entry/U_InterfacePositions.h"
 
-// {5584A661-2311-44C1-97B2-1078E0238379}
-extern const GUID IID_IDeviceDriverInterface;
-// IInterface: {00000000-0000-0000-C000-000000000046}
-extern const GUID IID_IInterfaceHost;
-
 constexpr int InterfacePositions = 156;
-
-// The entry tables of the two interface pointers of a driver object.
-const void *const *DriverInterfaceTable();
-const void *const *UnknownInterfaceTable();
-
-// One counted interface reference per driver type number, or nil.
-extern void *DriverTable[47];
-
-// Reference counting of any host-style interface pointer (positions 1 and 2).
-void InterfaceAddRef(void *intf);
-void InterfaceRelease(void *intf);
-// Stores a new reference into an interface variable: adds one to the new
-// value, stores it, then releases the old one.
-void InterfaceAssign(void **var, void *value);
 
 // The structured exception an error becomes when it reaches the host.
 // Non-continuable; two parameters: [0] the address of the error class name,

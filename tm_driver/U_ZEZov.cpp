@@ -1,7 +1,6 @@
 // U_ZEZov.cpp - TTMDvs: the object, binding the SDK, start and shutdown,
 // closing servers, logging out, and the SDK's server messages.
 #include "tm_driver/U_ZEZov.h"
-#include "entry/U_IDeviceDriverInterface.h"
 #include "support/Clock.h"
 #include "support/U_DebugLog.h"
 #include "support/U_Errors.h"

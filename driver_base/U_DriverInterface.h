@@ -1,0 +1,26 @@
+// U_DriverInterface.h - what the driver object needs of the host interface:
+// the IIDs it answers, the entry tables of its two interface pointers, the
+// library-wide DriverTable, and reference counting of interface pointers.
+#pragma once
+#include <windows.h>
+
+// {5584A661-2311-44C1-97B2-1078E0238379}
+extern const GUID IID_IDeviceDriverInterface;
+// IInterface: {00000000-0000-0000-C000-000000000046}
+extern const GUID IID_IInterfaceHost;
+
+// The entry tables of the two interface pointers of a driver object. They
+// hold the library's entries, so the library's entry unit defines them
+// (entry/U_IDeviceDriverInterface.cpp); this level only hands them out.
+const void *const *DriverInterfaceTable();
+const void *const *UnknownInterfaceTable();
+
+// One counted interface reference per driver type number, or nil.
+extern void *DriverTable[47];
+
+// Reference counting of any host-style interface pointer (positions 1 and 2).
+void InterfaceAddRef(void *intf);
+void InterfaceRelease(void *intf);
+// Stores a new reference into an interface variable: adds one to the new
+// value, stores it, then releases the old one.
+void InterfaceAssign(void **var, void *value);
