@@ -291,8 +291,10 @@ bool TDeviceDriverBase::LoadDvrTable() {
   if (size < 0) RaiseFileError("Cannot read", ConfigFile, NWin::NSystem::LastError());
   if (size == 0) return false;
   int64_t left = size;
+  // Reading past the end gives fewer bytes; a read that fails is the file error.
   auto read = [&](void *p, size_t n) {
-    const size_t got = file.Read(p, n);
+    size_t got = 0;
+    if (!file.Read(p, n, got, &error)) RaiseFileError("Cannot read", ConfigFile, error);
     left -= static_cast<int64_t>(got);
     return got;
   };

@@ -172,16 +172,20 @@ int64_t TSequentialFile::Size() const {
   return size.QuadPart;
 }
 
-size_t TSequentialFile::Read(void *data, size_t size) {
+bool TSequentialFile::Read(void *data, size_t size, size_t &got, uint32_t *error) {
   auto *p = static_cast<uint8_t *>(data);
-  size_t done = 0;
-  while (handle_ && done < size) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 24));
-    if (!::ReadFile(handle_, p + done, want, &got, nullptr) || got == 0) break;
-    done += got;
+  got = 0;
+  while (got < size) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - got, 1u << 24));
+    if (!handle_ || !::ReadFile(handle_, p + got, want, &n, nullptr)) {
+      if (error) *error = handle_ ? ::GetLastError() : ERROR_INVALID_HANDLE;
+      return false;
+    }
+    if (n == 0) break; // the end of the file
+    got += n;
   }
-  return done;
+  return true;
 }
 
 bool TSequentialFile::Write(const void *data, size_t size, uint32_t *error) {

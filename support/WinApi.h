@@ -54,8 +54,10 @@ public:
   bool OpenRead(const std::string &path, uint32_t *error = nullptr) { return Open(path, false, error); }
   bool Create(const std::string &path, uint32_t *error = nullptr) { return Open(path, true, error); }
   int64_t Size() const;
-  // Reads up to size bytes; the number read (less only at the end or on failure).
-  size_t Read(void *data, size_t size);
+  // Reads up to size bytes into data and their number into got: fewer only at
+  // the end of the file, which is no error. False on a read error, with the
+  // system error code in *error when given (got holds what came before it).
+  bool Read(void *data, size_t size, size_t &got, uint32_t *error = nullptr);
   bool Write(const void *data, size_t size, uint32_t *error = nullptr);
   void Close();
 
