@@ -20,13 +20,27 @@ extern "C" void __stdcall ORVA_CreateDevice(void **driver, uint32_t driverType,
   }, &args);
 }
 
+// An error escaping the notification would end the host's process. A load
+// that fails has undone its steps and answers FALSE; the loader then sends
+// the detach notification, which finds nothing loaded and does nothing.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  static bool loaded = false;
   switch (reason) {
   case DLL_PROCESS_ATTACH:
-    LibraryInitialize();
+    try {
+      LibraryInitialize();
+    } catch (...) {
+      return FALSE;
+    }
+    loaded = true;
     break;
   case DLL_PROCESS_DETACH:
-    LibraryFinalize(reserved != nullptr);
+    if (!loaded) break;
+    loaded = false;
+    try {
+      LibraryFinalize(reserved != nullptr);
+    } catch (...) {
+    }
     break;
   }
   return TRUE;

@@ -16,17 +16,43 @@ namespace __gnu_cxx {
 void __freeres() noexcept;
 }
 
+namespace {
+
+// Runs one unload step: an error in it must not keep the later steps from
+// withdrawing what would otherwise call into a module that is gone.
+template <class F> void UnloadStep(F &&step) {
+  try {
+    step();
+  } catch (...) {
+  }
+}
+
+} // namespace
+
 void LibraryInitialize() {
   // 1: the main thread, then the process-wide shared heap.
   NMainThread::Init();
-  NSharedHeap::Join();
-  // 4.1: each privilege on its own; failures are ignored.
-  for (const char *p : {"SeDebugPrivilege", "SeShutdownPrivilege", "SeSystemtimePrivilege"})
-    NWin::NSystem::EnablePrivilege(p);
-  // 4.2: the public utility object with the worker pool.
-  CreatePublicUnit();
-  // 4.3: the start-up banner.
-  WriteDebugLog("zq>>" + std::string(43, 'd') + std::string(51, '-'), 1);
+  try {
+    NSharedHeap::Join();
+    // 4.1: each privilege on its own; failures are ignored.
+    for (const char *p : {"SeDebugPrivilege", "SeShutdownPrivilege", "SeSystemtimePrivilege"})
+      NWin::NSystem::EnablePrivilege(p);
+    // 4.2: the public utility object with the worker pool.
+    CreatePublicUnit();
+  } catch (...) {
+    // The library cannot work without these: undo them in the unload order
+    // (no worker has run yet) and let the load fail.
+    UnloadStep([] { FreePublicUnit(1); });
+    UnloadStep([] { NMainThread::Done(false); });
+    UnloadStep([] { NSharedHeap::Leave(false); });
+    throw;
+  }
+  // 4.3: the start-up banner; a banner that cannot be written is no reason
+  // to refuse the load.
+  try {
+    WriteDebugLog("zq>>" + std::string(43, 'd') + std::string(51, '-'), 1);
+  } catch (...) {
+  }
 }
 
 void LibraryFinalize(bool processTerminating) {
@@ -41,18 +67,18 @@ void LibraryFinalize(bool processTerminating) {
   for (void *&entry : DriverTable) {
     void *intf = entry;
     entry = nullptr;
-    InterfaceRelease(intf);
+    UnloadStep([intf] { InterfaceRelease(intf); });
   }
   // A driver object the host still holds outlives the module: its worker and
   // the SDK's threads must not call into the module once it is gone.
-  TTMDvs::DetachLiveDrivers();
-  UnregisterMessageWindowClass();
+  UnloadStep([] { TTMDvs::DetachLiveDrivers(); });
+  UnloadStep([] { UnregisterMessageWindowClass(); });
   // 2: the public utility object, if it still exists. This runs in the
   // module's detach notification, under the loader lock: the pool must not
   // wait for thread handles there (see TThreadManage's teardown modes).
-  FreePublicUnit(1);
-  NMainThread::Done(false);
-  NSharedHeap::Leave(false);
+  UnloadStep([] { FreePublicUnit(1); });
+  UnloadStep([] { NMainThread::Done(false); });
+  UnloadStep([] { NSharedHeap::Leave(false); });
   __gnu_cxx::__freeres();
 }
 
