@@ -71,7 +71,6 @@ public:
   int32_t QueryInterface(const GUID &iid, void **out);
   void *DriverInterface() { return &DriverIntf; }
   void *UnknownInterface() { return &UnknownIntf; }
-  int32_t RefCountForTests() const { return RefCount.load(); }
   // Runs when the last reference goes, before the destructors.
   virtual void BeforeDestruction();
 

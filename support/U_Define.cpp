@@ -14,4 +14,3 @@ const char *const DriverTypeNames[DriverTypeCount] = {
     "", "",
     "图敏视频服务器", // 22
 };
-const char *const DecoderLibraryLists[DriverTypeCount] = {""};

@@ -16,7 +16,6 @@ constexpr uint8_t TMDriverType = 22;
 extern const char *const DriverSystemDirs[DriverTypeCount];
 extern const char *const DriverConfigFiles[DriverTypeCount];
 extern const char *const DriverTypeNames[DriverTypeCount];
-extern const char *const DecoderLibraryLists[DriverTypeCount];
 
 // Entry of a per-type table; an unfilled row reads as the empty text.
 inline const char *TypeTableText(const char *const *table, unsigned type) {

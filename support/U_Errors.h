@@ -34,11 +34,3 @@ class EOutOfMemory : public EHostError {
 public:
   EOutOfMemory() : EHostError("EOutOfMemory", "Out of memory") {}
 };
-
-// An operation whose behaviour has not been built into this driver yet. It is
-// deliberately not EAbstractError, so it cannot pass for an unsupported position.
-class ENotBuilt : public EHostError {
-public:
-  explicit ENotBuilt(const char *operation)
-      : EHostError("ENotBuilt", std::string(operation) + " is not built yet") {}
-};

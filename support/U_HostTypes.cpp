@@ -71,9 +71,6 @@ void Leave(bool processTerminating) {
   window = nullptr;
 }
 
-bool Published() { return window != nullptr; }
-const TSharedHeapTable &Table() { return *table; }
-const TSharedHeapTable &OwnTable() { return ownTable; }
 
 void *Get(size_t size) {
   if (size == 0 || size > 0x7FFFFFF0u) return nullptr;

@@ -28,14 +28,8 @@ void Join();
 // Destroys the window if this module created it (on the thread that created
 // it; at process exit nothing is done).
 void Leave(bool processTerminating);
-// Whether this module published the table itself.
-bool Published();
 // The window title for a process id.
 std::string WindowTitle(uint32_t processId);
-// The table in use (this module's own until Join adopts another).
-const TSharedHeapTable &Table();
-// This module's own table.
-const TSharedHeapTable &OwnTable();
 
 void *Get(size_t size);     // nil when no block can be had
 void Free(void *p);

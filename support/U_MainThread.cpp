@@ -72,8 +72,6 @@ void Done(bool processTerminating) {
   syncWindow = nullptr;
 }
 
-uint32_t Id() { return mainId.load(); }
-
 bool IsMain() {
   const DWORD id = mainId.load();
   return id == 0 || id == ::GetCurrentThreadId();

@@ -12,7 +12,6 @@ void Init();
 // Removes that window (nothing is done at process exit).
 void Done(bool processTerminating);
 
-uint32_t Id();
 bool IsMain();
 
 // Runs fn on the main thread and waits for it. A main thread that does not

@@ -18,7 +18,6 @@ namespace NSystem {
 inline uint32_t ProcessId() { return ::GetCurrentProcessId(); }
 inline uint32_t ThreadId() { return ::GetCurrentThreadId(); }
 inline uint32_t LastError() { return ::GetLastError(); }
-inline void SetLastError(uint32_t e) { ::SetLastError(e); }
 inline void Beep() { ::MessageBeep(0); }
 // Enables one privilege in the process token; true when the last error is 0 after.
 bool EnablePrivilege(const char *name);

@@ -43,18 +43,8 @@ struct TFileTraits {
   static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
   static void Close(HANDLE h) { ::CloseHandle(h); }
 };
-struct TModuleTraits {
-  static HMODULE Invalid() { return nullptr; }
-  static void Close(HMODULE h) { ::FreeLibrary(h); }
-};
-struct TViewTraits {
-  static void *Invalid() { return nullptr; }
-  static void Close(void *p) { ::UnmapViewOfFile(p); }
-};
 
 using TUniqueHandle = TUniqueAny<HANDLE, THandleTraits>;
 using TUniqueFile = TUniqueAny<HANDLE, TFileTraits>;
-using TUniqueModule = TUniqueAny<HMODULE, TModuleTraits>;
-using TUniqueView = TUniqueAny<void *, TViewTraits>;
 
 } // namespace NWin
