@@ -1,7 +1,6 @@
 // The configuration file byte for byte, damaged files, and the tables under
 // concurrent registration — on driver objects made in this process.
 #include "tests/server_table/InProcess.h"
-#include "support/WinHandle.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <random>
@@ -115,30 +114,6 @@ TEST_F(InProcess, CountsThatCannotFitRaiseTheFileError) {
     WriteFile(file, data);
     auto d = Make(file);
     EXPECT_THROW(d->LoadDvrTable(), EInOutError) << c;
-  }
-}
-
-TEST_F(InProcess, AReadErrorRaisesTheFileErrorAsAnOpenErrorDoes) {
-  const std::string file = ConfigPath("locked.dat");
-  std::vector<uint8_t> data;
-  Put(data, int32_t(1));
-  Put(data, Server("10.1.1.1", 3000, 1));
-  WriteFile(file, data);
-  // The file opens (both handles share reading), but the server records
-  // after the count lie in a region another handle holds locked.
-  NWin::TUniqueFile locker(CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(locker);
-  OVERLAPPED at{};
-  at.Offset = 4;
-  ASSERT_TRUE(LockFileEx(locker.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
-  auto d = Make(file);
-  try {
-    d->LoadDvrTable();
-    ADD_FAILURE() << "a file that cannot be read loaded";
-  } catch (const EInOutError &e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot read " + file);
-    EXPECT_EQ(e.ErrorCode, unsigned(ERROR_LOCK_VIOLATION));
   }
 }
 

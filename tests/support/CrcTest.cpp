@@ -1,5 +1,7 @@
-// TPSPCrc: published check values, empty and missing files, events.
+// Reading files: TPSPCrc's published check values, empty and missing files,
+// events; the sequential file's end and read errors.
 #include "support/U_PspCRC.h"
+#include "support/WinApi.h"
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cstdio>
@@ -99,6 +101,24 @@ TEST(Crc, FilenameComputesOnlyWithInstantCrc) {
   c.SetFilename(path);
   EXPECT_EQ(ev.done, 1);
   EXPECT_EQ(c.CRC32, 0xCBF43926u);
+}
+
+// The end of the file is no error; a read that fails (here: on a handle
+// opened for writing only) is one, with the system's code.
+TEST(SequentialFile, ReadingPastTheEndIsNoErrorAFailedReadIs) {
+  const std::string path = TempFile("tm_sequential.bin", "abc");
+  char buf[8] = {};
+  size_t got = 99;
+  uint32_t error = 0;
+  NWin::NFile::TSequentialFile f;
+  ASSERT_TRUE(f.OpenRead(path));
+  EXPECT_TRUE(f.Read(buf, sizeof buf, got, &error));
+  EXPECT_EQ(std::string(buf, got), "abc");
+  ASSERT_TRUE(f.Create(path));
+  EXPECT_FALSE(f.Read(buf, sizeof buf, got, &error));
+  EXPECT_EQ(error, uint32_t(ERROR_ACCESS_DENIED));
+  f.Close();
+  DeleteFileA(path.c_str());
 }
 
 } // namespace
