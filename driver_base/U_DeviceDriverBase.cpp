@@ -40,7 +40,6 @@ TDeviceDriverBase::TDeviceDriverBase(uint8_t driverType, void * /*slot*/, const 
   // 5
   MinLoginHandle = 0;
   SdkBound = 0;
-  MessageWindow = reinterpret_cast<HWND>(-1);
   PendingBuffer = nullptr;
   PendingBufferSize = 0;
   DriverType = driverType;
@@ -168,61 +167,34 @@ LRESULT CALLBACK TDeviceDriverBase::MessageWindowProc(HWND w, UINT msg, WPARAM w
   return m.Result;
 }
 
-namespace {
-// Registered with the first window (on the main thread, as every window of
-// the driver), withdrawn when the library is unloaded: a class left behind
-// would point at a window procedure of a module that is gone.
-ATOM WindowClass = 0;
-} // namespace
+NWin::TWindowClass TDeviceDriverBase::MessageWindowClass(WindowClassName, &TDeviceDriverBase::MessageWindowProc);
 
 void UnregisterMessageWindowClass() {
-  if (WindowClass && ::UnregisterClassA(WindowClassName, static_cast<HINSTANCE>(NMainThread::ModuleInstance())))
-    WindowClass = 0;
+  // A class that this load did not register is left as it is.
+  if (TDeviceDriverBase::MessageWindowClass.Registered()) TDeviceDriverBase::MessageWindowClass.Unregister();
 }
 
 void TDeviceDriverBase::CreateMessageWindow() {
-  if (!WindowClass) {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = &TDeviceDriverBase::MessageWindowProc;
-    wc.hInstance = static_cast<HINSTANCE>(NMainThread::ModuleInstance());
-    wc.lpszClassName = WindowClassName;
-    WindowClass = ::RegisterClassA(&wc);
-  }
-  HWND w = ::CreateWindowExA(0, WindowClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             static_cast<HINSTANCE>(NMainThread::ModuleInstance()), nullptr);
-  if (!w) return;
-  ::SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  MessageWindow = w;
+  if (MessageWindow.CreateMessageOnly(MessageWindowClass))
+    MessageWindow.SetUserData(reinterpret_cast<LONG_PTR>(this));
 }
 
 void TDeviceDriverBase::DestroyMessageWindow() {
-  if (MessageWindow == reinterpret_cast<HWND>(-1) || !MessageWindow) return;
-  HWND w = MessageWindow;
-  MessageWindow = reinterpret_cast<HWND>(-1);
+  if (!MessageWindow) return;
   // From here on no message of the window reaches this object.
-  ::SetWindowLongPtrA(w, GWLP_USERDATA, 0);
-  const DWORD owner = ::GetWindowThreadProcessId(w, nullptr);
-  bool destroyed = false;
-  if (owner == ::GetCurrentThreadId()) {
-    destroyed = ::DestroyWindow(w) != FALSE;
-  } else {
-    NMainThread::Synchronize([&] {
-      if (::GetCurrentThreadId() == owner) destroyed = ::DestroyWindow(w) != FALSE;
-    });
-  }
-  if (!destroyed && ::IsWindow(w)) {
-    // Its thread is not taking calls: let that thread close it whenever it
-    // next dispatches, with nothing of this object (or module) left in it.
-    ::SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
-    ::PostMessageA(w, WM_CLOSE, 0, 0);
-  }
+  MessageWindow.SetUserData(0);
+  if (!MessageWindow.OnOwnerThread()) NMainThread::Synchronize([this] { MessageWindow.DestroyIfOwner(); });
+  else MessageWindow.DestroyIfOwner();
+  // Not destroyed (its thread is not taking calls): that thread closes it
+  // whenever it next dispatches, with nothing of this object (or module) in it.
+  MessageWindow.HandBack();
 }
 
 // --- posted data
 
 bool TDeviceDriverBase::ORVA_Device_PostDvrData(const char *, int32_t, const void *data,
                                                 uint32_t size) {
-  if (!data || size == 0 || MessageWindow == reinterpret_cast<HWND>(-1)) return false;
+  if (!data || size == 0 || !MessageWindow) return false;
   if (PendingBuffer) {
     std::free(PendingBuffer);
     PendingBuffer = nullptr;
@@ -231,7 +203,7 @@ bool TDeviceDriverBase::ORVA_Device_PostDvrData(const char *, int32_t, const voi
   PendingBuffer = std::malloc(size);
   if (!PendingBuffer) return false;
   std::memcpy(PendingBuffer, data, size);
-  ::PostMessageA(MessageWindow, WM_POSTED_DATA, 0, 0);
+  ::PostMessageA(MessageWindow.Handle(), WM_POSTED_DATA, 0, 0);
   return true;
 }
 

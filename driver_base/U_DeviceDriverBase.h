@@ -4,6 +4,7 @@
 // need no device. The concrete driver (TTMDvs) overrides what its device needs.
 #pragma once
 #include "driver_base/U_DriverInterface.h"
+#include "support/HiddenWindow.h"
 #include "support/U_Define.h"
 #include "support/U_Lock.h"
 #include <windows.h>
@@ -176,7 +177,7 @@ public:
   TMethod HostFunction1{}, HostFunction2{};
   void *PendingBuffer = nullptr;
   uint32_t PendingBufferSize = 0;
-  HWND MessageWindow = reinterpret_cast<HWND>(-1);
+  NWin::THiddenWindow MessageWindow;
   uint8_t SdkBound = 0;
   std::atomic<uint8_t> StopLinkCheck{0};
   std::atomic<uint8_t> LinkCheckStopped{0};
@@ -202,6 +203,11 @@ public:
   // against the threads that walk them: host threads, the link-supervision
   // worker and the SDK's callback threads. Record contents are plain fields.
   TSharedLock TableLock;
+
+  // The hidden windows' class: registered with the first window (on the main
+  // thread, as every window of the driver), withdrawn when the library is
+  // unloaded (UnregisterMessageWindowClass).
+  static NWin::TWindowClass MessageWindowClass;
 
 protected:
   // The hidden window's procedure hands messages to WindowProc of the object

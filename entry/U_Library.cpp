@@ -60,6 +60,8 @@ void LibraryFinalize(bool processTerminating) {
     // The process is ending: the driver object's destruction would wait for
     // threads the system has already ended, and every handle, window and
     // block goes with the process anyway.
+    NMainThread::Done(true);
+    NSharedHeap::Leave(true);
     return;
   }
   // 1: entries 0..46; releasing 22 destroys the object when the host holds

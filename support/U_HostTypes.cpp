@@ -1,6 +1,7 @@
 // U_HostTypes.cpp - shared heap and host strings.
 #include "support/U_HostTypes.h"
 #include "support/U_Errors.h"
+#include "support/HiddenWindow.h"
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
@@ -35,8 +36,7 @@ uint32_t HOST_REGISTER OwnUnregisterLeak(void *) { return 1; }
 const TSharedHeapTable ownTable = {OwnGetMem,   OwnFreeMem,      OwnReallocMem,
                                    OwnAllocMem, OwnRegisterLeak, OwnUnregisterLeak};
 const TSharedHeapTable *table = &ownTable;
-HWND window = nullptr;
-DWORD windowThread = 0;
+NWin::THiddenWindow window;
 
 } // namespace
 
@@ -54,21 +54,19 @@ void Join() {
       return;
     }
   }
-  window = ::CreateWindowExA(0, "STATIC", title.c_str(), 0, 0, 0, 0, 0, nullptr, nullptr,
-                             nullptr, nullptr);
-  if (window) {
-    windowThread = ::GetCurrentThreadId();
-    ::SetWindowLongA(window, GWL_USERDATA, reinterpret_cast<LONG>(&ownTable));
-  }
+  if (window.CreateSystem("STATIC", title.c_str()))
+    window.SetUserData(reinterpret_cast<LONG_PTR>(&ownTable));
 }
 
 void Leave(bool processTerminating) {
-  if (!window || processTerminating) return;
+  if (processTerminating) {
+    window.Abandon();
+    return;
+  }
+  if (!window) return;
   // Withdraw the table first, so nobody adopts it from a window on its way out.
-  ::SetWindowLongA(window, GWL_USERDATA, 0);
-  if (::GetCurrentThreadId() == windowThread) ::DestroyWindow(window);
-  else ::PostMessageA(window, WM_CLOSE, 0, 0);
-  window = nullptr;
+  window.SetUserData(0);
+  window.Destroy();
 }
 
 

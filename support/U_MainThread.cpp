@@ -1,5 +1,6 @@
 // U_MainThread.cpp
 #include "support/U_MainThread.h"
+#include "support/HiddenWindow.h"
 #include <windows.h>
 #include <atomic>
 #include <exception>
@@ -23,7 +24,6 @@ struct TRequest {
 };
 
 std::atomic<DWORD> mainId{0};
-HWND syncWindow = nullptr;
 
 LRESULT CALLBACK SyncProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_SYNC_CALL) {
@@ -43,33 +43,32 @@ LRESULT CALLBACK SyncProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
   return ::DefWindowProcA(w, msg, wp, lp);
 }
 
+NWin::TWindowClass syncClass(ClassName, SyncProc);
+NWin::THiddenWindow syncWindow;
+
 } // namespace
 
 void *ModuleInstance() { return &__ImageBase; }
 
 void Init() {
   mainId.store(::GetCurrentThreadId());
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = SyncProc;
-  wc.hInstance = static_cast<HINSTANCE>(ModuleInstance());
-  wc.lpszClassName = ClassName;
-  ::RegisterClassA(&wc);
-  syncWindow = ::CreateWindowExA(0, ClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 wc.hInstance, nullptr);
+  syncWindow.CreateMessageOnly(syncClass);
 }
 
 void Done(bool processTerminating) {
-  if (processTerminating || !syncWindow) return;
-  if (::GetCurrentThreadId() == mainId.load()) {
-    ::DestroyWindow(syncWindow);
-    ::UnregisterClassA(ClassName, static_cast<HINSTANCE>(ModuleInstance()));
-  } else {
-    // Only its own thread may destroy it; make sure nothing of ours runs when
-    // that thread gets to the close request after this module is gone.
-    ::SetWindowLongPtrA(syncWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcA));
-    ::PostMessageA(syncWindow, WM_CLOSE, 0, 0);
+  if (processTerminating) {
+    syncWindow.Abandon();
+    return;
   }
-  syncWindow = nullptr;
+  if (!syncWindow) return;
+  if (syncWindow.OnOwnerThread()) {
+    syncWindow.Destroy();
+    syncClass.Unregister();
+  } else {
+    // Only its own thread may destroy it; nothing of ours runs when that
+    // thread gets to the close request after this module is gone.
+    syncWindow.HandBack();
+  }
 }
 
 bool IsMain() {
@@ -78,7 +77,7 @@ bool IsMain() {
 }
 
 bool Synchronize(const std::function<void()> &fn, uint32_t timeoutMs) {
-  if (IsMain() || !syncWindow) {
+  if (IsMain() || !syncWindow.Handle()) {
     fn();
     return IsMain();
   }
@@ -86,7 +85,7 @@ bool Synchronize(const std::function<void()> &fn, uint32_t timeoutMs) {
   req->fn = fn;
   auto *holder = new std::shared_ptr<TRequest>(req);
   DWORD_PTR result = 0;
-  const LRESULT sent = ::SendMessageTimeoutA(syncWindow, WM_SYNC_CALL, 0,
+  const LRESULT sent = ::SendMessageTimeoutA(syncWindow.Handle(), WM_SYNC_CALL, 0,
                                              reinterpret_cast<LPARAM>(holder), SMTO_BLOCK,
                                              timeoutMs, &result);
   if (!sent) {

@@ -88,7 +88,7 @@ void TTMDvs::FreeLoadedLibraries() { TDeviceDriverBase::FreeLoadedLibraries(); }
 void TTMDvs::WindowProc(TMessage &m) {
   if (m.Msg == 0x5955) return;
   // The default processing's value is dropped; the record's result stays.
-  ::DefWindowProcA(MessageWindow, m.Msg, m.WParam, m.LParam);
+  ::DefWindowProcA(MessageWindow.Handle(), m.Msg, m.WParam, m.LParam);
 }
 
 void TTMDvs::ORVA_Device_Reserved39() {}
