@@ -170,6 +170,11 @@ public:
   TMethod CallbackSlots[1001] = {};       // 1..1000
   TMethod ExtraCallbackSlots[1501] = {};  // 1..1500
   std::string HostDir;
+  // The libraries this object loaded belong to the two lists: FreeLoadedLibraries
+  // frees each handle written in LoadedLibraryHandles, and only those. So
+  // SdkModule (and NPtz::Module) are not owners and free nothing; an owner
+  // beside the lists would free a module twice, and the lists' rules (a text
+  // that is not a number ends the freeing) would no longer decide.
   HMODULE SdkModule = nullptr;
   std::vector<std::string> LoadedLibraryPaths;
   std::vector<std::string> LoadedLibraryHandles;
@@ -225,6 +230,8 @@ private:
 void UnregisterMessageWindowClass();
 
 // The PTZ protocol library, shared by every driver object of the library.
+// Loaded once; the driver object that loaded it owns it through its
+// LoadedLibraryHandles, and Module keeps its value after that object freed it.
 namespace NPtz {
 extern HMODULE Module;
 extern FARPROC GetPtzProtocolCount, GetPtzInfoFromIndex, TransformToCommand;

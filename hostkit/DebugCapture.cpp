@@ -11,31 +11,29 @@ constexpr char SyncPrefix[] = "\x01tm-capture-sync ";
 TDebugCapture::TDebugCapture() {
   ::InitializeCriticalSection(&cs_);
   ::InitializeConditionVariable(&cv_);
-  bufferReady_ = ::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
-  dataReady_ = ::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
-  mapping_ = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                  "DBWIN_BUFFER");
-  stop_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  started_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (mapping_) view_ = ::MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
+  bufferReady_.reset(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
+  dataReady_.reset(::CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
+  mapping_.reset(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                      "DBWIN_BUFFER"));
+  stop_.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  started_.reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (mapping_) view_.reset(::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 4096));
   if (bufferReady_ && dataReady_ && view_ && stop_) {
-    thread_ = ::CreateThread(nullptr, 0, &TDebugCapture::ThreadMain, this, 0, nullptr);
+    thread_.reset(::CreateThread(nullptr, 0, &TDebugCapture::ThreadMain, this, 0, nullptr));
     // A new thread runs only after the loader has attached it to every DLL;
     // wait for that here, so that lines written later under the loader lock
     // (a library's load or unload) find the reader already running.
-    if (thread_) ::WaitForSingleObject(started_, INFINITE);
+    if (thread_) ::WaitForSingleObject(started_.get(), INFINITE);
   }
 }
 
 TDebugCapture::~TDebugCapture() {
   if (thread_) {
-    ::SetEvent(stop_);
-    ::WaitForSingleObject(thread_, INFINITE);
-    ::CloseHandle(thread_);
+    ::SetEvent(stop_.get());
+    ::WaitForSingleObject(thread_.get(), INFINITE);
+    thread_.reset();
   }
-  if (view_) ::UnmapViewOfFile(view_);
-  for (HANDLE h : {mapping_, bufferReady_, dataReady_, stop_, started_})
-    if (h) ::CloseHandle(h);
+  // The view, the section and the events close with their owners.
   ::DeleteCriticalSection(&cs_);
 }
 
@@ -46,13 +44,13 @@ DWORD WINAPI TDebugCapture::ThreadMain(void *self) {
 
 void TDebugCapture::Run() {
   const DWORD self = ::GetCurrentProcessId();
-  HANDLE waits[2] = {dataReady_, stop_};
-  ::SetEvent(bufferReady_);
-  ::SetEvent(started_);
+  HANDLE waits[2] = {dataReady_.get(), stop_.get()};
+  ::SetEvent(bufferReady_.get());
+  ::SetEvent(started_.get());
   for (;;) {
     const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (w != WAIT_OBJECT_0) break;
-    const auto *buf = static_cast<const char *>(view_);
+    const auto *buf = static_cast<const char *>(view_.get());
     DWORD pid;
     std::memcpy(&pid, buf, 4);
     // The text is NUL-terminated within the 4096-byte section.
@@ -64,7 +62,7 @@ void TDebugCapture::Run() {
       ::WakeAllConditionVariable(&cv_);
     }
     // Only now may the next writer reuse the section: no line is lost or merged.
-    ::SetEvent(bufferReady_);
+    ::SetEvent(bufferReady_.get());
   }
 }
 

@@ -1,6 +1,7 @@
 // DebugCapture.h - receives debugger output the way a debug-output viewer
 // does (the DBWIN protocol), so tests can assert the exact lines written.
 #pragma once
+#include "support/WinHandle.h"
 #include <windows.h>
 #include <functional>
 #include <string>
@@ -18,7 +19,7 @@ public:
   TDebugCapture(const TDebugCapture &) = delete;
   TDebugCapture &operator=(const TDebugCapture &) = delete;
 
-  bool Active() const { return thread_ != nullptr; }
+  bool Active() const { return static_cast<bool>(thread_); }
 
   // Returns once every line written before the call has been received.
   void Sync();
@@ -42,10 +43,14 @@ private:
   static DWORD WINAPI ThreadMain(void *self);
   void Run();
 
-  HANDLE mapping_ = nullptr, bufferReady_ = nullptr, dataReady_ = nullptr, stop_ = nullptr;
-  HANDLE started_ = nullptr;
-  void *view_ = nullptr;
-  HANDLE thread_ = nullptr;
+  struct TViewTraits {
+    static void *Invalid() { return nullptr; }
+    static void Close(void *p) { ::UnmapViewOfFile(p); }
+  };
+  // Declared in the order they are made: the view goes before its section.
+  NWin::TUniqueHandle mapping_, bufferReady_, dataReady_, stop_, started_;
+  NWin::TUniqueAny<void *, TViewTraits> view_;
+  NWin::TUniqueHandle thread_;
   CRITICAL_SECTION cs_;
   CONDITION_VARIABLE cv_;
   std::vector<std::string> lines_;

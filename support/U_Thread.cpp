@@ -72,11 +72,11 @@ bool FindThread(const std::vector<TThreadBase *> &list, const TThreadBase *worke
 // --- TThreadBase
 
 TThreadBase::TThreadBase(bool createSuspended) {
-  handle_ = NWin::NThread::CreateSuspended(&TThreadBase::ThreadProc, this, &threadId_);
+  handle_.reset(NWin::NThread::CreateSuspended(&TThreadBase::ThreadProc, this, &threadId_));
   if (!handle_) throw EThreadError(SystemMessage(NWin::NSystem::LastError()));
   if (!createSuspended) {
     started_ = true;
-    NWin::NThread::Resume(handle_);
+    NWin::NThread::Resume(handle_.get());
   }
 }
 
@@ -86,13 +86,13 @@ TThreadBase::~TThreadBase() {
   if (started_ && !finished_) {
     Terminated = 1;
     if (noHandleWait_) WaitLeftModule(this);
-    else NWin::NThread::Wait(handle_, INFINITE);
+    else NWin::NThread::Wait(handle_.get(), INFINITE);
   } else if (!started_ && !noHandleWait_) {
     // Never run: let it start only to find Stopping and end.
-    NWin::NThread::Resume(handle_);
-    NWin::NThread::Wait(handle_, INFINITE);
+    NWin::NThread::Resume(handle_.get());
+    NWin::NThread::Wait(handle_.get(), INFINITE);
   }
-  ::CloseHandle(handle_);
+  handle_.reset();
 }
 
 DWORD WINAPI TThreadBase::ThreadProc(void *p) {
@@ -120,14 +120,14 @@ void TThreadBase::ReportError(const std::string &message, int32_t level) {
 }
 
 int32_t TThreadBase::ResumeWorker() {
-  auto r = static_cast<int32_t>(NWin::NThread::Resume(handle_));
+  auto r = static_cast<int32_t>(NWin::NThread::Resume(handle_.get()));
   if (r == 0) {
     const uint32_t e = NWin::NSystem::LastError();
     if (e == 183 || e == 203) {
       r = 1;
     } else {
       CONTEXT ctx;
-      if (!NWin::NThread::ReadContext(handle_, ctx)) r = 1;
+      if (!NWin::NThread::ReadContext(handle_.get(), ctx)) r = 1;
     }
   }
   if (r < 0) throw EThreadError(SystemMessage(NWin::NSystem::LastError()));

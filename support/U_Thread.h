@@ -3,6 +3,7 @@
 // up to MaxIdle idle workers; a worker beyond that ends and frees itself.
 #pragma once
 #include "support/U_Lock.h"
+#include "support/WinHandle.h"
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
@@ -48,7 +49,7 @@ public:
   void ReportError(const std::string &message, int32_t level);
 
   DWORD ThreadId() const { return threadId_; }
-  HANDLE Handle() const { return handle_; }
+  HANDLE Handle() const { return handle_.get(); }
   bool Finished() const { return finished_.load(); }
 
   TThreadManage *Manage = nullptr;
@@ -68,7 +69,8 @@ protected:
 private:
   friend class TThreadManage;
   static DWORD WINAPI ThreadProc(void *self);
-  HANDLE handle_ = nullptr;
+  // Closed when the object goes, after the thread has ended or been let go.
+  NWin::TUniqueHandle handle_;
   DWORD threadId_ = 0;
   std::atomic<bool> started_{false};
   std::atomic<bool> finished_{false};

@@ -146,29 +146,23 @@ bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *
   return true;
 }
 
-TSequentialFile::~TSequentialFile() { Close(); }
-
-void TSequentialFile::Close() {
-  if (handle_) ::CloseHandle(handle_);
-  handle_ = nullptr;
-}
+void TSequentialFile::Close() { handle_.reset(); }
 
 bool TSequentialFile::Open(const std::string &path, bool write, uint32_t *error) {
   Close();
-  HANDLE h = ::CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, write ? 0 : FILE_SHARE_READ,
-                           nullptr, write ? CREATE_ALWAYS : OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  handle_.reset(::CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ, write ? 0 : FILE_SHARE_READ,
+                              nullptr, write ? CREATE_ALWAYS : OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!handle_) {
     if (error) *error = ::GetLastError();
     return false;
   }
-  handle_ = h;
   return true;
 }
 
 int64_t TSequentialFile::Size() const {
   LARGE_INTEGER size;
-  if (!handle_ || !::GetFileSizeEx(handle_, &size)) return -1;
+  if (!handle_ || !::GetFileSizeEx(handle_.get(), &size)) return -1;
   return size.QuadPart;
 }
 
@@ -178,7 +172,7 @@ bool TSequentialFile::Read(void *data, size_t size, size_t &got, uint32_t *error
   while (got < size) {
     DWORD n = 0;
     const DWORD want = static_cast<DWORD>(std::min<size_t>(size - got, 1u << 24));
-    if (!handle_ || !::ReadFile(handle_, p + got, want, &n, nullptr)) {
+    if (!handle_ || !::ReadFile(handle_.get(), p + got, want, &n, nullptr)) {
       if (error) *error = handle_ ? ::GetLastError() : ERROR_INVALID_HANDLE;
       return false;
     }
@@ -194,7 +188,7 @@ bool TSequentialFile::Write(const void *data, size_t size, uint32_t *error) {
   while (done < size) {
     DWORD put = 0;
     const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 24));
-    if (!handle_ || !::WriteFile(handle_, p + done, want, &put, nullptr) || put == 0) {
+    if (!handle_ || !::WriteFile(handle_.get(), p + done, want, &put, nullptr) || put == 0) {
       if (error) *error = handle_ ? ::GetLastError() : ERROR_INVALID_HANDLE;
       return false;
     }

@@ -2,6 +2,7 @@
 // one-line call that reports failure through its result; callers decide what
 // a failure means. Nothing here throws.
 #pragma once
+#include "support/WinHandle.h"
 #include <windows.h>
 #include <cstdint>
 #include <string>
@@ -46,7 +47,6 @@ bool WriteAll(const std::string &path, const void *data, size_t size, uint32_t *
 class TSequentialFile {
 public:
   TSequentialFile() = default;
-  ~TSequentialFile();
   TSequentialFile(const TSequentialFile &) = delete;
   TSequentialFile &operator=(const TSequentialFile &) = delete;
   // Both leave the system error code in *error on failure.
@@ -62,7 +62,7 @@ public:
 
 private:
   bool Open(const std::string &path, bool write, uint32_t *error);
-  void *handle_ = nullptr;
+  TUniqueFile handle_;
 };
 } // namespace NFile
 
