@@ -134,10 +134,7 @@ TEST_F(EntryStack, EveryPositionRaisesOrRemovesItsListedBytesAndKeepsTheHostsReg
   const std::vector<std::vector<uint32_t>> stdcallArgs = {
       {intf, reinterpret_cast<uint32_t>(&other), reinterpret_cast<uint32_t>(&out)}, {intf}, {intf}};
   // The object's count, as a reference taken and given back reports it.
-  auto refs = [&] {
-    rec->AddRef();
-    return rec->Release();
-  };
+  auto refs = [&] { return rec->AddRef(), rec->Release(); };
   const int32_t count = refs();
   for (int pos = 0; pos < InterfacePositions; ++pos) {
     const TPositionInfo *info = FindPosition(pos);
