@@ -313,12 +313,11 @@ TEST_F(EndToEnd, AStormOfHostileFrameHeadersHoldsNoMemory) {
     GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m);
     return static_cast<int64_t>(m.PagefileUsage);
   };
-  const int64_t before = committed();
   std::vector<uint8_t> packet(28 + 1024, 0x5A);
-  for (uint32_t k = 0; k < 48; ++k) {
-    // Start and key flags, a fragment, and a claim from 300 KB to 2 GB.
-    const uint32_t video = 300000u + k * 44000000u;
-    const uint16_t audio = 0xFFFF;
+  // Each crafted packet comes on a thread of the simulator: a first round to
+  // a channel the server does not have (the driver ignores those) takes what
+  // that costs the process by itself.
+  auto inject = [&](int32_t channel, uint32_t video, uint16_t audio, uint8_t fragment) {
     const int32_t payload = 1024;
     std::memset(packet.data(), 0, 28);
     packet[0] = 1;
@@ -326,11 +325,18 @@ TEST_F(EndToEnd, AStormOfHostileFrameHeadersHoldsNoMemory) {
     std::memcpy(&packet[12], &video, 4);
     std::memcpy(&packet[20], &audio, 2);
     packet[22] = 1;
-    packet[23] = static_cast<uint8_t>(k);
-    ASSERT_EQ(sim.InjectPacket(login, 0, packet.data(), static_cast<int32_t>(packet.size())), 0);
+    packet[23] = fragment;
+    return sim.InjectPacket(login, channel, packet.data(), static_cast<int32_t>(packet.size()));
+  };
+  for (int k = 0; k < 48; ++k) ASSERT_EQ(inject(7, 1000, 24, 0), 0);
+  const int64_t before = committed();
+  for (uint32_t k = 0; k < 48; ++k) {
+    // Start and key flags, a fragment, and a claim from 300 KB to 2 GB.
+    ASSERT_EQ(inject(0, 300000u + k * 44000000u, 0xFFFF, static_cast<uint8_t>(k)), 0);
   }
   const int64_t grown = committed() - before;
-  EXPECT_LT(grown, 4 << 20) << "committed memory grew by " << grown << " bytes";
+  // Before frames were capped, the storm left hundreds of megabytes held.
+  EXPECT_LT(grown, 8 << 20) << "committed memory grew by " << grown << " bytes";
   EXPECT_EQ(Bad(0), 0);
 }
 
