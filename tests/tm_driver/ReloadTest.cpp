@@ -6,6 +6,7 @@
 #include "common/Wait.h"
 #include "hostkit/HostKit.h"
 #include "sim/SimClient.h"
+#include "tests/server_table/ServerRecord.h"
 #include "support/U_Define.h"
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -16,20 +17,6 @@
 namespace {
 using namespace NHostKit;
 using NTest::WaitFor;
-
-TDvrInfo Record(int32_t port, const TMethodPtr &status) {
-  TDvrInfo d;
-  std::memset(&d, 0, sizeof d);
-  d.DvrIP.Assign("127.0.0.1");
-  d.Port = port;
-  d.UserName.Assign("admin");
-  d.Password.Assign("1234");
-  d.LoginHandle = -1;
-  d.VideoNum = 1;
-  d.DvrId = 1;
-  d.StatusCallback = {const_cast<void *>(status.code), status.data};
-  return d;
-}
 
 // The busy blocks of every heap of the process, by size.
 std::map<size_t, int> HeapBlocks(size_t *bytes) {
@@ -86,6 +73,25 @@ struct THost {
   }
 };
 
+// A server registered, logged on by the driver's worker and streaming one
+// channel into the host's callback; false at the first step that failed.
+bool StartStreaming(void *driver, THost &host, int32_t port, TSimClient &sim) {
+  TDvrInfo r = Server("127.0.0.1", port, 1);
+  const TMethodPtr status = host.cb.StatusMethod();
+  r.StatusCallback = {const_cast<void *>(status.code), status.data};
+  if (CallPosition(driver, 37, TArgs().Ptr(&r)).al() == 0 || CallPosition(driver, 3).eax != 1) return false;
+  if (!sim.Bind(GetModuleHandleA("NVSDK.dll")) || sim.AddServer("127.0.0.1", port, "admin", "1234", 1, sbAccept) != 0 ||
+      sim.SetStream(0, 100, 1000, 1000, 100, 5) != 0 || !WaitFor([&] { return host.onLine > 0; }, 30000))
+    return false;
+  TConstString ip("127.0.0.1");
+  TArgs args;
+  args.Str(ip.get()).Int(port).Int(0).Method(host.frame.FrameMethod());
+  for (int k = 0; k < 4; ++k) args.NilMethod();
+  CallPosition(driver, 41, args);
+  return CallPosition(driver, 58, TArgs().Str(ip.get()).Int(port).Int(0)).i32() == 0 &&
+         WaitFor([&] { return host.frames >= 3; }, 30000);
+}
+
 // One cycle as a host runs the driver; false at the first step that failed.
 bool Cycle(const std::string &hostDir, int32_t port) {
   THost host;
@@ -94,20 +100,8 @@ bool Cycle(const std::string &hostDir, int32_t port) {
   TConstString dir(hostDir);
   void *driver = nullptr;
   if (lib.Create(&driver, 22, dir.get()).raised || !driver) return false;
-  const TDvrInfo r = Record(port, host.cb.StatusMethod());
-  bool ok = CallPosition(driver, 37, TArgs().Ptr(&r)).al() != 0 && CallPosition(driver, 3).eax == 1;
   TSimClient sim;
-  ok = ok && sim.Bind(GetModuleHandleA("NVSDK.dll")) && sim.AddServer("127.0.0.1", port, "admin", "1234", 1, sbAccept) == 0 &&
-       sim.SetStream(0, 100, 1000, 1000, 100, 5) == 0 && WaitFor([&] { return host.onLine > 0; }, 30000);
-  TConstString ip("127.0.0.1");
-  if (ok) {
-    TArgs args;
-    args.Str(ip.get()).Int(port).Int(0).Method(host.frame.FrameMethod());
-    for (int k = 0; k < 4; ++k) args.NilMethod();
-    CallPosition(driver, 41, args);
-    ok = CallPosition(driver, 58, TArgs().Str(ip.get()).Int(port).Int(0)).i32() == 0 &&
-         WaitFor([&] { return host.frames >= 3; }, 30000);
-  }
+  const bool ok = StartStreaming(driver, host, port, sim);
   CallPosition(driver, 110);
   Release(driver);
   lib.Unload();
@@ -181,21 +175,8 @@ TEST(Reload, UnloadingWhileTheHostHoldsTheDriverDetachesEveryCallback) {
   TConstString dir(hostDir);
   void *driver = nullptr;
   ASSERT_FALSE(lib.Create(&driver, 22, dir.get()).raised);
-  const TDvrInfo r = Record(4300, host.cb.StatusMethod());
-  ASSERT_EQ(CallPosition(driver, 37, TArgs().Ptr(&r)).al(), 1);
-  ASSERT_EQ(CallPosition(driver, 3).eax, 1u);
   TSimClient sim;
-  ASSERT_TRUE(sim.Bind(GetModuleHandleA("NVSDK.dll")));
-  ASSERT_EQ(sim.AddServer("127.0.0.1", 4300, "admin", "1234", 1, sbAccept), 0);
-  ASSERT_EQ(sim.SetStream(0, 100, 1000, 1000, 100, 5), 0);
-  ASSERT_TRUE(WaitFor([&] { return host.onLine > 0; }, 30000));
-  TConstString ip("127.0.0.1");
-  TArgs args;
-  args.Str(ip.get()).Int(4300).Int(0).Method(host.frame.FrameMethod());
-  for (int k = 0; k < 4; ++k) args.NilMethod();
-  CallPosition(driver, 41, args);
-  ASSERT_EQ(CallPosition(driver, 58, TArgs().Str(ip.get()).Int(4300).Int(0)).i32(), 0);
-  ASSERT_TRUE(WaitFor([&] { return host.frames >= 3; }, 30000));
+  ASSERT_TRUE(StartStreaming(driver, host, 4300, sim));
 
   // The host forgets shutdown and release: the object outlives the module.
   lib.Unload();
