@@ -1,29 +1,30 @@
-// Process.h - what tests read about their own process.
+// Process.h - what tests read about their own process, and child processes.
 #pragma once
+#include "hostkit/HostKit.h"
 #include <windows.h>
-#include <tlhelp32.h>
 #include <string>
 
 namespace NTest {
 
 // The folder of the test program, with a trailing backslash.
-inline std::string ExeDir() {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string p(exe);
-  return p.substr(0, p.find_last_of('\\') + 1);
-}
+using NHostKit::ExeDir;
 
 // The threads of this process, as the system lists them.
-inline int ThreadCount() {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 te{};
-  te.dwSize = sizeof te;
-  int n = 0;
-  for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-    if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  CloseHandle(snap);
-  return n;
-}
+int ThreadCount();
+
+struct TChild {
+  bool started = false;
+  bool finished = false;      // false: still running after the limit, so ended
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string output;         // standard output and error, when captured
+};
+
+// Runs `program`, a file beside the test program, with `args`, and waits at
+// most `limitMs` for it; a program still running then is ended.
+TChild RunChild(const std::string &program, const std::string &args = std::string(), DWORD limitMs = 20000,
+                bool captureOutput = false);
+
+// What a child's end says, for a failing check: "exit 7", "no start", "hung".
+std::string Describe(const TChild &c);
 
 } // namespace NTest

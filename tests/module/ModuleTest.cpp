@@ -1,17 +1,13 @@
 // The driver module as the host finds it: loadable, exporting the factory by
 // its plain name, and carrying its version resource.
+#include "common/Process.h"
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
 
 namespace {
 
-std::string ModulePath() {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, MAX_PATH);
-  std::string p(exe);
-  return p.substr(0, p.find_last_of('\\') + 1) + "TMDvs.dll";
-}
+std::string ModulePath() { return NTest::ExeDir() + "TMDvs.dll"; }
 
 TEST(Module, ExportsTheFactoryByItsPlainName) {
   HMODULE m = LoadLibraryA(ModulePath().c_str());

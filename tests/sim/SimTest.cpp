@@ -612,23 +612,12 @@ TEST_F(Sim, ResetDropsEverything) {
 
 // ---- unload -------------------------------------------------------------------
 
-DWORD RunChild(const char *mode) {
-  std::string cmd = "\"" + ExeDir() + "sim_unload_child.exe\" " + mode;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 1000;
-  DWORD code = 1001;
-  if (WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-  else TerminateProcess(pi.hProcess, 1002);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
-}
+// The child exits 0 when every step held, or a code naming the step.
+std::string Unload(const char *mode) { return NTest::Describe(NTest::RunChild("sim_unload_child.exe", mode)); }
 
-TEST(SimUnload, FreeLibraryWhileAStreamRuns) { EXPECT_EQ(RunChild("stream"), 0u); }
-TEST(SimUnload, FreeLibraryWhileAMessageIsOnItsWay) { EXPECT_EQ(RunChild("message"), 0u); }
-TEST(SimUnload, LoadUseUnloadCycles) { EXPECT_EQ(RunChild("cycles"), 0u); }
+TEST(SimUnload, FreeLibraryWhileAStreamRuns) { EXPECT_EQ(Unload("stream"), "exit 0"); }
+TEST(SimUnload, FreeLibraryWhileAMessageIsOnItsWay) { EXPECT_EQ(Unload("message"), "exit 0"); }
+TEST(SimUnload, LoadUseUnloadCycles) { EXPECT_EQ(Unload("cycles"), "exit 0"); }
 
 // ---- PTZ.dll and host folders ---------------------------------------------
 

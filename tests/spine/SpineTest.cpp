@@ -276,19 +276,7 @@ TEST_F(Spine, LastReleaseOnAWorkerWhileTheMainThreadWaitsForIt) {
 }
 
 TEST(SpineProcess, ExitWhileTheHostHoldsAReference) {
-  const std::string cmd = "\"" + ExeDir() + "spine_child.exe\" hold";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  std::string line = cmd;
-  ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi));
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0) << "exit hung";
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 7u);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  EXPECT_EQ(NTest::Describe(NTest::RunChild("spine_child.exe", "hold")), "exit 7");
 }
 
 } // namespace
