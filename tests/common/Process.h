@@ -21,7 +21,7 @@ struct TChild {
 
 // Runs `program`, a file beside the test program, with `args`, and waits at
 // most `limitMs` for it; a program still running then is ended.
-TChild RunChild(const std::string &program, const std::string &args = std::string(), DWORD limitMs = 20000,
+TChild RunChild(const std::string &program, const std::string &args = std::string(), DWORD limitMs = 60000,
                 bool captureOutput = false);
 
 // What a child's end says, for a failing check: "exit 7", "no start", "hung".
