@@ -18,29 +18,30 @@ TEST(Module, ExportsTheFactoryByItsPlainName) {
   FreeLibrary(m);
 }
 
-TEST(Module, VersionResource) {
+TEST(Module, VersionResourceHoldsTheVersionsTheLanguageAndAnEmptyProductName) {
   const std::string path = ModulePath();
   DWORD dummy = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &dummy);
-  ASSERT_GT(size, 0u);
-  std::string buf(size, '\0');
-  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, buf.data()));
-  VS_FIXEDFILEINFO *fi = nullptr;
+  std::string buf(GetFileVersionInfoSizeA(path.c_str(), &dummy), '\0');
+  ASSERT_NE(GetFileVersionInfoA(path.c_str(), 0, buf.size(), &buf[0]), FALSE) << "error " << GetLastError();
   UINT len = 0;
-  ASSERT_TRUE(VerQueryValueA(buf.data(), "\\", reinterpret_cast<void **>(&fi), &len));
+  // A value of the resource, or nil when it has none by that name.
+  auto value = [&](const char *name) -> void * {
+    void *p = nullptr;
+    return VerQueryValueA(buf.data(), name, &p, &len) ? p : nullptr;
+  };
+  const auto *fi = static_cast<const VS_FIXEDFILEINFO *>(value("\\"));
+  ASSERT_NE(fi, nullptr);
   EXPECT_EQ(fi->dwFileVersionMS, 0x00060002u);
   EXPECT_EQ(fi->dwFileVersionLS, 0u);
   EXPECT_EQ(fi->dwProductVersionMS, 0x00010000u);
   EXPECT_EQ(fi->dwProductVersionLS, 0u);
-  struct TLangCp { WORD lang, cp; } *tr = nullptr;
-  ASSERT_TRUE(VerQueryValueA(buf.data(), "\\VarFileInfo\\Translation",
-                             reinterpret_cast<void **>(&tr), &len));
-  ASSERT_GE(len, sizeof(TLangCp));
-  EXPECT_EQ(tr->lang, 0x0804); // Chinese (PRC)
-  EXPECT_EQ(tr->cp, 936);
-  char *name = nullptr;
-  ASSERT_TRUE(VerQueryValueA(buf.data(), "\\StringFileInfo\\080403A8\\ProductName",
-                             reinterpret_cast<void **>(&name), &len));
+  const auto *tr = static_cast<const WORD *>(value("\\VarFileInfo\\Translation"));
+  ASSERT_NE(tr, nullptr);
+  ASSERT_GE(len, 4u);
+  EXPECT_EQ(tr[0], 0x0804); // Chinese (PRC)
+  EXPECT_EQ(tr[1], 936);
+  const auto *name = static_cast<const char *>(value("\\StringFileInfo\\080403A8\\ProductName"));
+  ASSERT_NE(name, nullptr);
   EXPECT_STREQ(name, "");
 }
 

@@ -50,7 +50,13 @@ protected:
   static std::string ConfigPath(const std::string &name) {
     return NHostKit::ExeDir() + "inproc_" + name;
   }
-  static bool Add(TTMDvs &d, const TDvrInfo &info) { return d.ORVA_Device_AddDvr(&info); }
+  // The driver's answer to a registration; the message names the server and the table's size.
+  static ::testing::AssertionResult Add(TTMDvs &d, const TDvrInfo &info) {
+    const bool r = d.ORVA_Device_AddDvr(&info);
+    return (r ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "AddDvr " << info.DvrIP.Text() << ":" << info.Port << " answered " << r << ", " << d.DvrCount()
+           << " records";
+  }
   static bool DelDvr(TTMDvs &d, const std::string &ip, int32_t port) {
     char *a = NHostString::New(ip);
     const bool r = d.ORVA_Device_DelDvr(a, port);

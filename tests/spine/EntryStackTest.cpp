@@ -4,6 +4,7 @@
 // host's registers and hands its arguments on in order; every other position
 // raises the abstract-method error. (CallPosition throws when an entry
 // removes other bytes than were pushed or changes EBX, ESI, EDI or EBP.)
+#include "common/Check.h"
 #include "hostkit/HostKit.h"
 #include "entry/U_IDeviceDriverInterface.h"
 #include "tm_driver/U_ZEZov.h"
@@ -61,70 +62,49 @@ protected:
   void SetUp() override { rec = new TRecorder; }
   void TearDown() override { InterfaceAssign(&TRecorder::slot, nullptr); }
   void *I() { return rec->DriverInterface(); }
+  // What the operation behind `pos` was handed; the call's result stays in `last`.
+  std::vector<uint32_t> Seen(int pos, const TArgs &a = TArgs()) {
+    rec->seen.clear();
+    last = CallPosition(I(), pos, a);
+    return rec->seen;
+  }
+  using V = std::vector<uint32_t>;
   TRecorder *rec;
+  TCallResult last;
   TMethodPtr m1{reinterpret_cast<const void *>(0x1001), reinterpret_cast<void *>(0x10)};
   TMethodPtr m5{reinterpret_cast<const void *>(0x5005), reinterpret_cast<void *>(0x50)};
-  static uint32_t X(const TMethodPtr &m) { return reinterpret_cast<uint32_t>(m.code) ^ reinterpret_cast<uint32_t>(m.data); }
+  static uint32_t U(const void *p) { return reinterpret_cast<uint32_t>(p); }
+  static uint32_t X(const TMethodPtr &m) { return U(m.code) ^ U(m.data); }
 };
 
-TEST_F(EntryStack, ArgumentsArriveInOrderAndTheirBytesArePopped) {
-  auto r = CallPosition(I(), 3);
-  EXPECT_EQ(r.eax, 7u);
-
-  r = CallPosition(I(), 4, TArgs().Int(9).Method(m1));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{9, X(m1)}));
-
+TEST_F(EntryStack, ArgumentsArriveInOrderAndResultsComeBack) {
+  EXPECT_EQ(Seen(3), V{3});
+  EXPECT_EQ(last.eax, 7u);
+  EXPECT_EQ(Seen(4, TArgs().Int(9).Method(m1)), (V{9, X(m1)}));
   TArgs a41;
-  a41.Str(A).Int(8000).Int(3).Method(m1);
-  for (int i = 0; i < 3; ++i) a41.NilMethod();
-  a41.Method(m5);
-  r = CallPosition(I(), 41, a41);
-  EXPECT_EQ(r.al(), 0);
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 8000, 3, X(m1), X(m5)}));
-
-  r = CallPosition(I(), 58, TArgs().Str(A).Int(1).Int(2));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 2}));
-
-  r = CallPosition(I(), 80, TArgs().Str(A).Int(1).Int(2));
-  EXPECT_EQ(r.al(), 1);
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{80, TDeviceDriverBase::dfAlarmOut, 0, 0xA0A0, 1, 2}));
-
-  r = CallPosition(I(), 92, TArgs().Int(4).Word(0).Method(m1).Method(m5));
-  EXPECT_EQ(r.eax, 4u);
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{4, X(m1), X(m5)}));
-
-  r = CallPosition(I(), 93, TArgs().Int(1).Int(2).Int(3));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{1, 2, 3}));
-
-  r = CallPosition(I(), 95, TArgs().Ptr(A).Word(10).Bool(true));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 10, 1})) << "only the low byte of a Boolean counts";
-
-  r = CallPosition(I(), 105, TArgs().Str(A).Int(1).Int(2).Ptr(reinterpret_cast<void *>(0xC0)));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 2, 0xC0}));
-
-  r = CallPosition(I(), 108, TArgs().Str(A).Int(1).Bool(false));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 0}));
-
-  r = CallPosition(I(), 109, TArgs().Str(A).Int(1).Int(5).Bool(true));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{0xA0A0, 1, 5, 1}));
-
+  a41.Str(A).Int(8000).Int(3).Method(m1).NilMethod().NilMethod().NilMethod().Method(m5);
+  EXPECT_EQ(Seen(41, a41), (V{0xA0A0, 8000, 3, X(m1), X(m5)}));
+  EXPECT_EQ(last.al(), 0);
+  EXPECT_EQ(Seen(58, TArgs().Str(A).Int(1).Int(2)), (V{0xA0A0, 1, 2}));
+  EXPECT_EQ(Seen(80, TArgs().Str(A).Int(1).Int(2)), (V{80, TDeviceDriverBase::dfAlarmOut, 0, 0xA0A0, 1, 2}));
+  EXPECT_EQ(last.al(), 1);
+  EXPECT_EQ(Seen(92, TArgs().Int(4).Word(0).Method(m1).Method(m5)), (V{4, X(m1), X(m5)}));
+  EXPECT_EQ(last.eax, 4u);
+  EXPECT_EQ(Seen(93, TArgs().Int(1).Int(2).Int(3)), (V{1, 2, 3}));
+  EXPECT_EQ(Seen(95, TArgs().Ptr(A).Word(10).Bool(true)), (V{0xA0A0, 10, 1})) << "a Boolean's low byte";
+  EXPECT_EQ(Seen(105, TArgs().Str(A).Int(1).Int(2).Ptr(A + 0x20)), (V{0xA0A0, 1, 2, 0xA0C0}));
+  EXPECT_EQ(Seen(108, TArgs().Str(A).Int(1).Bool(false)), (V{0xA0A0, 1, 0}));
+  EXPECT_EQ(Seen(109, TArgs().Str(A).Int(1).Int(5).Bool(true)), (V{0xA0A0, 1, 5, 1}));
   char *state = nullptr;
-  r = CallPosition(I(), 118, TArgs().Str(A).Int(1).Ptr(&state));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{118, TDeviceDriverBase::skMotion, 0xA0A0, 1,
-                                              reinterpret_cast<uint32_t>(&state)}));
-
+  EXPECT_EQ(Seen(118, TArgs().Str(A).Int(1).Ptr(&state)),
+            (V{118, TDeviceDriverBase::skMotion, 0xA0A0, 1, U(&state)}));
   int32_t v = 0;
-  r = CallPosition(I(), 89, TArgs().Word(1).Word(2).Word(3).Ptr(&v));
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{reinterpret_cast<uint32_t>(&v)}));
-
+  EXPECT_EQ(Seen(89, TArgs().Word(1).Word(2).Word(3).Ptr(&v)), V{U(&v)});
   void *buf = nullptr;
   int32_t size = 0;
   TArgs a86;
   for (uint32_t i = 1; i <= 8; ++i) a86.Word(i);
-  a86.Ptr(&buf).Ptr(&size);
-  r = CallPosition(I(), 86, a86);
-  EXPECT_EQ(rec->seen, (std::vector<uint32_t>{1, 3, 8, reinterpret_cast<uint32_t>(&buf),
-                                              reinterpret_cast<uint32_t>(&size)}));
+  EXPECT_EQ(Seen(86, a86.Ptr(&buf).Ptr(&size)), (V{1, 3, 8, U(&buf), U(&size)}));
 }
 
 TEST_F(EntryStack, EveryPositionRaisesOrRemovesItsListedBytesAndKeepsTheHostsRegisters) {
@@ -145,14 +125,12 @@ TEST_F(EntryStack, EveryPositionRaisesOrRemovesItsListedBytesAndKeepsTheHostsReg
       EXPECT_EQ(r.clobbered, "") << info->Name;
     } else if (!info) {
       r = CallPosition(I(), pos, TArgs().Int(1).Int(2));
-      EXPECT_TRUE(r.raised && r.className == "EAbstractError" && r.message == "Abstract Error")
-          << "position " << pos << " raised " << r.raised << " " << r.className << ": " << r.message;
-      EXPECT_EQ(r.code, DriverExceptionCode) << pos;
+      EXPECT_EQ(NTest::Outcome(r), "raised E0544D44 EAbstractError \"Abstract Error\"") << "position " << pos;
     } else {
       TArgs a;
       for (int w = 0; w < 2 + info->StackBytes / 4; ++w) a.Word(0); // two registers, then the stack
       EXPECT_NO_THROW(r = CallPosition(I(), pos, a)) << info->Name;
-      EXPECT_FALSE(r.raised) << info->Name << " raised " << r.className << ": " << r.message;
+      EXPECT_TRUE(NTest::Returned(r)) << info->Name;
     }
     if (info && pos > 40 && std::strstr(info->Name, "Reserved")) {
       EXPECT_EQ(r.eax, 0u) << info->Name;

@@ -2,10 +2,15 @@
 #include "hostkit/DebugCapture.h"
 #include <gtest/gtest.h>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace {
+
+// Line `n` of writer `id`: its own letter, repeated a varying number of times.
+std::string Line(int id, int n) {
+  return "writer " + std::to_string(id) + " line " + std::to_string(n) + " " +
+         std::string(static_cast<size_t>(n % 37), static_cast<char>('a' + id));
+}
 
 struct TWriter {
   int id;
@@ -14,17 +19,13 @@ struct TWriter {
 
 DWORD WINAPI WriteLines(void *p) {
   auto *w = static_cast<TWriter *>(p);
-  for (int i = 0; i < w->count; ++i) {
-    std::string s = "writer " + std::to_string(w->id) + " line " + std::to_string(i) + " ";
-    s.append(static_cast<size_t>(i % 37), static_cast<char>('a' + w->id));
-    OutputDebugStringA(s.c_str());
-  }
+  for (int i = 0; i < w->count; ++i) OutputDebugStringA(Line(w->id, i).c_str());
   return 0;
 }
 
 TEST(DebugCapture, LinesFromSeveralThreadsAreNeitherLostNorMerged) {
   NHostKit::TDebugCapture cap;
-  ASSERT_TRUE(cap.Active());
+  ASSERT_TRUE(cap.Active()) << "the capture could not start (another one running on this machine?)";
   constexpr int Threads = 6, PerThread = 200;
   std::vector<TWriter> writers;
   for (int t = 0; t < Threads; ++t) writers.push_back({t, PerThread});
@@ -37,12 +38,9 @@ TEST(DebugCapture, LinesFromSeveralThreadsAreNeitherLostNorMerged) {
   ASSERT_EQ(lines.size(), size_t(Threads * PerThread));
   std::map<int, int> next; // each writer's lines arrive in its own order
   for (const auto &l : lines) {
-    int id = -1, n = -1;
-    ASSERT_EQ(sscanf(l.c_str(), "writer %d line %d ", &id, &n), 2) << l;
-    EXPECT_EQ(n, next[id]++) << l;
-    std::string expected = "writer " + std::to_string(id) + " line " + std::to_string(n) + " ";
-    expected.append(static_cast<size_t>(n % 37), static_cast<char>('a' + id));
-    EXPECT_EQ(l, expected);
+    int id = -1;
+    ASSERT_EQ(sscanf(l.c_str(), "writer %d ", &id), 1) << l;
+    EXPECT_EQ(l, Line(id, next[id]++));
   }
 }
 
@@ -59,17 +57,16 @@ TEST(DebugCapture, TakeHandsOverEachLineOnce) {
   NHostKit::TDebugCapture cap;
   TWriter w{3, 300};
   HANDLE h = CreateThread(nullptr, 0, WriteLines, &w, 0, nullptr);
-  std::vector<std::string> all;
+  std::vector<std::string> all, expected;
   while (WaitForSingleObject(h, 1) == WAIT_TIMEOUT)
     for (auto &l : cap.Take()) all.push_back(l);
   CloseHandle(h);
   cap.Sync();
   for (auto &l : cap.Take()) all.push_back(l);
-  ASSERT_EQ(all.size(), size_t(w.count));
-  for (int i = 0; i < w.count; ++i)
-    EXPECT_EQ(all[size_t(i)].rfind("writer 3 line " + std::to_string(i) + " ", 0), 0u) << all[size_t(i)];
-  EXPECT_TRUE(cap.Take().empty());
-  EXPECT_TRUE(cap.Lines().empty());
+  for (int i = 0; i < w.count; ++i) expected.push_back(Line(3, i));
+  EXPECT_EQ(all, expected);
+  EXPECT_EQ(cap.Take(), std::vector<std::string>{});
+  EXPECT_EQ(cap.Lines(), std::vector<std::string>{});
 }
 
 } // namespace

@@ -18,19 +18,15 @@ TEST(DebugLog, StampHasDateTimeProcessAndEightDigitUpperCaseThread) {
   NTest::TFakeClock clock; // 2026-12-08 07:15:45.123
   NHostKit::TDebugCapture cap;
   WriteDebugLog("ZQ>>TTMDvs CheckDvrLink Run", 1);
-  auto lines = cap.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], Prefix("261208-07:15:45:123") + "ZQ>>TTMDvs CheckDvrLink Run");
+  const std::string line = Prefix("261208-07:15:45:123") + "ZQ>>TTMDvs CheckDvrLink Run";
+  EXPECT_EQ(cap.Lines(), std::vector<std::string>{line});
 }
 
 TEST(DebugLog, EmptyMessageEndsInBarAndBlank) {
   NTest::TFakeClock clock;
   NHostKit::TDebugCapture cap;
   WriteDebugLog("", 1);
-  auto lines = cap.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], Prefix("261208-07:15:45:123"));
-  EXPECT_EQ(lines[0].substr(lines[0].size() - 2), "| ");
+  EXPECT_EQ(cap.Lines(), std::vector<std::string>{Prefix("261208-07:15:45:123")}); // ends in "| "
 }
 
 TEST(DebugLog, LevelDoesNotChangeTheLine) {
@@ -40,10 +36,7 @@ TEST(DebugLog, LevelDoesNotChangeTheLine) {
   WriteDebugLog("m", 0);
   WriteDebugLog("m", -7);
   WriteDebugLog("m", 1);
-  auto lines = cap.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], lines[1]);
-  EXPECT_EQ(lines[1], lines[2]);
+  EXPECT_EQ(cap.Lines(), std::vector<std::string>(3, Prefix("261208-07:15:45:123") + "m"));
 }
 
 TEST(DebugLog, FieldsAreZeroPaddedAtNewYear) {
@@ -57,10 +50,7 @@ TEST(DebugLog, PlainLineIsSentAsItStands) {
   NHostKit::TDebugCapture cap;
   DebugLine("ZQ>>TtarnwickDvr Destroy Start");
   DebugLine("");
-  auto lines = cap.Lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "ZQ>>TtarnwickDvr Destroy Start");
-  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(cap.Lines(), (std::vector<std::string>{"ZQ>>TtarnwickDvr Destroy Start", ""}));
 }
 
 } // namespace
