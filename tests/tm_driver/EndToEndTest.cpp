@@ -225,7 +225,8 @@ TEST_F(EndToEnd, ShutdownEndsTheOneWorkerWhileItSleeps) {
 TEST_F(EndToEnd, ARemovedServerLeavesNoLoginBehindWhenRegisteredAgainNorAtShutdown) {
   LogOnServer(1, 50);
   ASSERT_EQ(Open(4100, 0), 0);
-  ASSERT_TRUE(WaitFor([&] { return side.Channel(0).frames >= 20; }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return side.Channel(0).frames >= 20; }, 30000))
+      << "frames: " << side.Channel(0).frames;
 
   // Removal leaves the login streaming; registering the key again ends it.
   ASSERT_TRUE(Drop(124, 4100));
@@ -233,10 +234,11 @@ TEST_F(EndToEnd, ARemovedServerLeavesNoLoginBehindWhenRegisteredAgainNorAtShutdo
   EXPECT_EQ(NTest::Attached(sim), NTest::NothingAttached) << "of the old login";
 
   // The next pass logs the new record on; it streams on a login of its own.
-  ASSERT_TRUE(WaitFor([&] { return side.Reports(4100, true) >= 2; }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return side.Reports(4100, true) >= 2; }, 30000)) << "reports: " << side.Text();
   ASSERT_EQ(Open(4100, 0), 0);
   const int before = side.Channel(0).frames;
-  ASSERT_TRUE(WaitFor([&] { return side.Channel(0).frames >= before + 20; }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return side.Channel(0).frames >= before + 20; }, 30000))
+      << "frames: " << side.Channel(0).frames;
   EXPECT_EQ(NTest::Attached(sim), "1 message callbacks, 1 stream functions, 1 open streams")
       << "one login per record";
 
