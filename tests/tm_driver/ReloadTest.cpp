@@ -2,40 +2,20 @@
 // on and streaming, shutdown, release and unload, many times in one process;
 // and a host that unloads the library while it still holds the driver.
 // A program of its own: it measures the whole process.
+#include "common/Attached.h"
 #include "common/HostDir.h"
 #include "common/Wait.h"
 #include "hostkit/HostKit.h"
 #include "sim/SimClient.h"
 #include "tests/server_table/ServerRecord.h"
-#include "support/U_Define.h"
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <map>
 
 namespace {
 using namespace NHostKit;
 using NTest::WaitFor;
-
-// The busy blocks of every heap of the process, by size.
-std::map<size_t, int> HeapBlocks(size_t *bytes) {
-  std::map<size_t, int> blocks;
-  *bytes = 0;
-  HANDLE heaps[256];
-  const DWORD n = GetProcessHeaps(256, heaps);
-  for (DWORD i = 0; i < n && i < 256; ++i) {
-    if (!HeapLock(heaps[i])) continue;
-    PROCESS_HEAP_ENTRY e{};
-    while (HeapWalk(heaps[i], &e))
-      if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-        ++blocks[e.cbData];
-        *bytes += e.cbData;
-      }
-    HeapUnlock(heaps[i]);
-  }
-  return blocks;
-}
 
 // The kernel handles of the process. Where the system does not count them
 // (Wine answers 0), every value up to a little beyond the newest handle is
@@ -53,62 +33,93 @@ unsigned HandleCount() {
   return n;
 }
 
+// The busy blocks of every heap of the process by size, their bytes, and
+// the kernel handles.
+struct TSnapshot {
+  std::map<size_t, int> blocks;
+  size_t bytes = 0;
+  unsigned handles = 0;
+};
+TSnapshot Snapshot() {
+  TSnapshot s;
+  HANDLE heaps[256];
+  const DWORD n = GetProcessHeaps(256, heaps);
+  for (DWORD i = 0; i < n && i < 256; ++i) {
+    if (!HeapLock(heaps[i])) continue;
+    PROCESS_HEAP_ENTRY e{};
+    while (HeapWalk(heaps[i], &e))
+      if (e.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+        ++s.blocks[e.cbData];
+        s.bytes += e.cbData;
+      }
+    HeapUnlock(heaps[i]);
+  }
+  s.handles = HandleCount();
+  return s;
+}
+
 // What grew between two heap pictures, for the failure message.
-std::string Growth(const std::map<size_t, int> &a, const std::map<size_t, int> &b) {
+std::string Growth(const TSnapshot &a, const TSnapshot &b) {
   std::string out;
-  for (const auto &[size, count] : b) {
-    const auto it = a.find(size);
-    const int before = it == a.end() ? 0 : it->second;
+  for (const auto &[size, count] : b.blocks) {
+    const auto it = a.blocks.find(size);
+    const int before = it == a.blocks.end() ? 0 : it->second;
     if (count > before) out += " " + std::to_string(count - before) + " x " + std::to_string(size) + ";";
   }
   return out;
 }
 
+// A host with the driver loaded from its folder, and the simulated SDK the
+// driver loaded.
 struct THost {
-  THostCallbacks cb, frame;
-  std::atomic<int> onLine{0}, frames{0};
-  THost() {
+  explicit THost(const std::string &hostDir) : dir(hostDir) {
     cb.status = [this](int32_t, bool on, uint32_t) { onLine += on; };
     frame.frame = [this](const void *) { ++frames; };
   }
+  // A server registered, logged on by the driver's worker and streaming one
+  // channel into the host's callback; the first step that failed, or "".
+  std::string StartStreaming(int32_t port) {
+    if (!lib.Loaded()) return "load";
+    if (lib.Create(&driver, 22, dir.get()).raised || !driver) return "factory";
+    TDvrInfo r = Server("127.0.0.1", port, 1);
+    r.StatusCallback = {const_cast<void *>(cb.StatusMethod().code), cb.StatusMethod().data};
+    if (CallPosition(driver, 37, TArgs().Ptr(&r)).al() == 0) return "registration";
+    if (CallPosition(driver, 3).eax != 1) return "Init";
+    if (!sim.Bind(GetModuleHandleA("NVSDK.dll")) ||
+        sim.AddServer("127.0.0.1", port, "admin", "1234", 1, sbAccept) != 0 ||
+        sim.SetStream(0, 100, 1000, 1000, 100, 5) != 0)
+      return "simulated server";
+    if (!WaitFor([&] { return onLine > 0; }, 30000)) return "logon";
+    const TConstString ip("127.0.0.1");
+    TArgs args;
+    args.Str(ip.get()).Int(port).Int(0).Method(frame.FrameMethod());
+    for (int k = 0; k < 4; ++k) args.NilMethod();
+    CallPosition(driver, 41, args);
+    if (CallPosition(driver, 58, TArgs().Str(ip.get()).Int(port).Int(0)).i32() != 0) return "capture";
+    return WaitFor([&] { return frames >= 3; }, 30000) ? "" : "frames";
+  }
+
+  const TConstString dir;
+  THostCallbacks cb, frame;
+  std::atomic<int> onLine{0}, frames{0};
+  TDriverLibrary lib;
+  void *driver = nullptr;
+  TSimClient sim;
 };
 
-// A server registered, logged on by the driver's worker and streaming one
-// channel into the host's callback; false at the first step that failed.
-bool StartStreaming(void *driver, THost &host, int32_t port, TSimClient &sim) {
-  TDvrInfo r = Server("127.0.0.1", port, 1);
-  const TMethodPtr status = host.cb.StatusMethod();
-  r.StatusCallback = {const_cast<void *>(status.code), status.data};
-  if (CallPosition(driver, 37, TArgs().Ptr(&r)).al() == 0 || CallPosition(driver, 3).eax != 1) return false;
-  if (!sim.Bind(GetModuleHandleA("NVSDK.dll")) || sim.AddServer("127.0.0.1", port, "admin", "1234", 1, sbAccept) != 0 ||
-      sim.SetStream(0, 100, 1000, 1000, 100, 5) != 0 || !WaitFor([&] { return host.onLine > 0; }, 30000))
-    return false;
-  TConstString ip("127.0.0.1");
-  TArgs args;
-  args.Str(ip.get()).Int(port).Int(0).Method(host.frame.FrameMethod());
-  for (int k = 0; k < 4; ++k) args.NilMethod();
-  CallPosition(driver, 41, args);
-  return CallPosition(driver, 58, TArgs().Str(ip.get()).Int(port).Int(0)).i32() == 0 &&
-         WaitFor([&] { return host.frames >= 3; }, 30000);
+// One cycle as a host runs the driver; the step that failed, or "".
+std::string Cycle(const std::string &hostDir, int32_t port) {
+  THost host(hostDir);
+  const std::string failed = host.StartStreaming(port);
+  if (host.driver) {
+    CallPosition(host.driver, 110);
+    Release(host.driver);
+  }
+  host.lib.Unload();
+  return failed;
 }
 
-// One cycle as a host runs the driver; false at the first step that failed.
-bool Cycle(const std::string &hostDir, int32_t port) {
-  THost host;
-  TDriverLibrary lib;
-  if (!lib.Loaded()) return false;
-  TConstString dir(hostDir);
-  void *driver = nullptr;
-  if (lib.Create(&driver, 22, dir.get()).raised || !driver) return false;
-  TSimClient sim;
-  const bool ok = StartStreaming(driver, host, port, sim);
-  CallPosition(driver, 110);
-  Release(driver);
-  lib.Unload();
-  return ok;
-}
-
-// What one load and unload of a module leaves behind.
+// What one load and unload of a module leaves behind: bytes and handles.
 struct TResidue {
   double bytes = 0, handles = 0;
 };
@@ -119,75 +130,60 @@ struct TResidue {
 TResidue RuntimeResidue() {
   const std::string probe = ExeDir() + "runtime_probe.dll";
   for (int i = 0; i < 5; ++i) FreeLibrary(LoadLibraryA(probe.c_str()));
-  size_t before = 0, after = 0;
-  HeapBlocks(&before);
-  const unsigned handles = HandleCount();
+  const TSnapshot before = Snapshot();
   constexpr int loads = 40;
   for (int i = 0; i < loads; ++i) {
     HMODULE m = LoadLibraryA(probe.c_str());
     if (!m) return {};
     FreeLibrary(m);
   }
-  HeapBlocks(&after);
-  return {(static_cast<double>(after) - before) / loads, (static_cast<double>(HandleCount()) - handles) / loads};
+  const TSnapshot after = Snapshot();
+  return {(static_cast<double>(after.bytes) - before.bytes) / loads,
+          (static_cast<double>(after.handles) - before.handles) / loads};
 }
 
 TEST(Reload, LoadingAndUnloadingAHundredTimesLeavesOnlyTheRunTimesResidue) {
   const std::string hostDir = NTest::MakeHostDir("reload_host");
-  ASSERT_FALSE(hostDir.empty());
   const TResidue runtime = RuntimeResidue();
   // The heap and the handles after cycles 10, 55 and 100.
-  size_t bytes[3] = {};
-  unsigned handles[3] = {};
-  std::map<size_t, int> heap10, heap100;
-  for (int cycle = 1, at = 0; cycle <= 100; ++cycle) {
-    ASSERT_TRUE(Cycle(hostDir, 4200)) << "cycle " << cycle;
-    if (cycle == 10 || cycle == 55 || cycle == 100) {
-      const auto blocks = HeapBlocks(&bytes[at]);
-      handles[at++] = HandleCount();
-      (cycle == 10 ? heap10 : heap100) = blocks;
-    }
+  TSnapshot at[3];
+  for (int cycle = 1, k = 0; cycle <= 100; ++cycle) {
+    ASSERT_EQ(Cycle(hostDir, 4200), "") << "the step that failed in cycle " << cycle << " over " << hostDir;
+    if (cycle == 10 || cycle == 55 || cycle == 100) at[k++] = Snapshot();
   }
   // A cycle loads two modules with the C++ run-time: the driver and the
   // simulated SDK (PTZ.dll has none).
   constexpr int modules = 2;
   auto perCycle = [](double from, double to) { return (to - from) / 45.0; };
-  const double bytesFirst = perCycle(bytes[0], bytes[1]), bytesSecond = perCycle(bytes[1], bytes[2]);
-  const double handlesFirst = perCycle(handles[0], handles[1]), handlesSecond = perCycle(handles[1], handles[2]);
-  std::printf("run-time residue of one module load: %.1f bytes, %.2f handles\n", runtime.bytes, runtime.handles);
-  std::printf("per cycle, cycles 11-55 / 56-100: %.1f / %.1f bytes, %.2f / %.2f handles (heap %u -> %u -> %u)\n",
-              bytesFirst, bytesSecond, handlesFirst, handlesSecond, static_cast<unsigned>(bytes[0]),
-              static_cast<unsigned>(bytes[1]), static_cast<unsigned>(bytes[2]));
+  const double bytesFirst = perCycle(at[0].bytes, at[1].bytes),
+               bytesSecond = perCycle(at[1].bytes, at[2].bytes);
+  const double handlesFirst = perCycle(at[0].handles, at[1].handles);
+  const double handlesSecond = perCycle(at[1].handles, at[2].handles);
+  std::printf("run-time residue of one module load: %.1f bytes, %.2f handles\n", runtime.bytes,
+              runtime.handles);
+  std::printf(
+      "per cycle, cycles 11-55 / 56-100: %.1f / %.1f bytes, %.2f / %.2f handles (heap %u -> %u -> %u)\n",
+      bytesFirst, bytesSecond, handlesFirst, handlesSecond, static_cast<unsigned>(at[0].bytes),
+      static_cast<unsigned>(at[1].bytes), static_cast<unsigned>(at[2].bytes));
   // Beyond the run-time's residue nothing may grow with the cycles. Something
   // of ours left per cycle shows in both halves; the system's own caches now
   // and then take a few kilobytes at once, in one half.
-  EXPECT_LE(std::min(bytesFirst, bytesSecond), modules * runtime.bytes + 64) << "grown:" << Growth(heap10, heap100);
+  EXPECT_LE(std::min(bytesFirst, bytesSecond), modules * runtime.bytes + 64)
+      << "grown:" << Growth(at[0], at[2]);
   EXPECT_LE(std::min(handlesFirst, handlesSecond), modules * runtime.handles + 0.05);
 }
 
 // Must stay the program's last test: it leaves the driver object behind.
 TEST(Reload, UnloadingWhileTheHostHoldsTheDriverDetachesEveryCallback) {
-  const std::string hostDir = NTest::MakeHostDir("unload_host");
-  ASSERT_FALSE(hostDir.empty());
-  THost host;
-  TDriverLibrary lib;
-  ASSERT_TRUE(lib.Loaded());
-  TConstString dir(hostDir);
-  void *driver = nullptr;
-  ASSERT_FALSE(lib.Create(&driver, 22, dir.get()).raised);
-  TSimClient sim;
-  ASSERT_TRUE(StartStreaming(driver, host, 4300, sim));
-
+  THost host(NTest::MakeHostDir("unload_host"));
+  ASSERT_EQ(host.StartStreaming(4300), "") << "the step that failed";
   // The host forgets shutdown and release: the object outlives the module.
-  lib.Unload();
+  host.lib.Unload();
   ASSERT_EQ(GetModuleHandleA("TMDvs.dll"), nullptr);
-  TSimTotals t = sim.Totals();
-  EXPECT_EQ(t.MessageCallbacks, 0) << "no login keeps the driver's message callback";
-  EXPECT_EQ(t.StreamFunctions, 0) << "nor its stream callback";
-  EXPECT_EQ(t.OpenStreams, 0) << "every channel closed";
-  EXPECT_EQ(sim.InjectMessage(0, 0x10000009, 1), -1) << "a break finds no callback";
+  EXPECT_EQ(NTest::Attached(host.sim), NTest::NothingAttached) << "no login keeps a callback of the driver";
+  EXPECT_EQ(host.sim.InjectMessage(0, 0x10000009, 1), -1) << "a break finds no callback";
   Sleep(200);
-  EXPECT_EQ(sim.Totals().DeadCallbacks, 0) << "no call into the unloaded module";
+  EXPECT_EQ(host.sim.Totals().DeadCallbacks, 0) << "no call into the unloaded module";
 }
 
 } // namespace
