@@ -19,12 +19,11 @@ const TStreamShape kShape{
 
 struct TFrame {
   std::vector<uint8_t> video, audio;
-  uint32_t seq;
 };
 
 TFrame Make(uint32_t seq, size_t videoBytes = 1500, size_t audioBytes = 40, uint32_t port = Port,
             uint32_t channel = Channel) {
-  TFrame f{std::vector<uint8_t>(videoBytes), std::vector<uint8_t>(audioBytes), seq};
+  TFrame f{std::vector<uint8_t>(videoBytes), std::vector<uint8_t>(audioBytes)};
   SimFillVideo(f.video.data(), videoBytes, port, channel, seq);
   SimFillAudio(f.audio.data(), audioBytes, port, channel, seq);
   return f;

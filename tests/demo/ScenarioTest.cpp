@@ -26,9 +26,9 @@ std::string Text(const TServerEntry &s) {
   std::ostringstream o;
   o << s.name << ' ' << s.address << ':' << s.port << " accepts " << s.simUser << '/' << s.simPassword
     << ", registered as " << s.user << '/' << s.password << ", channels=" << s.channels
-    << " behaviour=" << s.behaviour << " logon-delay=" << s.logonDelayMs << " fps=" << s.fps << " video=" << s.videoMin
-    << '-' << s.videoMax << " audio=" << s.audio << " key=" << s.keyInterval << " expect="
-    << (s.expect == TExpect::OnLine ? "online" : s.expect == TExpect::OffLine ? "offline" : "any")
+    << " behaviour=" << s.behaviour << " logon-delay=" << s.logonDelayMs << " fps=" << s.fps
+    << " video=" << s.videoMin << '-' << s.videoMax << " audio=" << s.audio << " key=" << s.keyInterval
+    << " expect=" << (s.expect == TExpect::OnLine ? "online" : s.expect == TExpect::OffLine ? "offline" : "any")
     << " register-at-start=" << s.registerAtStart << " simulated=" << s.simulated << " (line " << s.line << ")";
   return o.str();
 }
@@ -49,9 +49,9 @@ TEST(Scenario, ServersTakeDefaultsAndTheirSettings) {
   EXPECT_EQ(ok.autoOpen, false);
   ASSERT_EQ(ok.servers.size(), 2u);
   // The host registers what the server accepts, unless told otherwise.
-  EXPECT_EQ(Text(ok.servers[0]), "A 10.0.0.1:3000 accepts admin/admin, registered as admin/admin, channels=4 "
-                                 "behaviour=0 logon-delay=0 fps=25 video=2000-8000 audio=320 key=25 expect=online "
-                                 "register-at-start=1 simulated=1 (line 5)");
+  EXPECT_EQ(Text(ok.servers[0]), "A 10.0.0.1:3000 accepts admin/admin, registered as admin/admin, "
+                                 "channels=4 behaviour=0 logon-delay=0 fps=25 video=2000-8000 audio=320 key=25 "
+                                 "expect=online register-at-start=1 simulated=1 (line 5)");
   EXPECT_EQ(Text(ok.servers[1]), "B localhost:3001 accepts u/p, registered as u/q, channels=2 behaviour=3 "
                                  "logon-delay=1 fps=5 video=100-200 audio=0 key=7 expect=offline "
                                  "register-at-start=0 simulated=0 (line 6)");

@@ -204,9 +204,6 @@ TEST_F(Sim, LogonChecksAddressPortAndCredentials) {
   EXPECT_EQ(b.LogonAttempts, 2);
   EXPECT_EQ(b.LogonsAccepted, 1);
   EXPECT_EQ(b.CurrentLogin, 102);
-  const std::string log = CallLog();
-  EXPECT_TRUE(NTest::Contains(log, "NVNET_LogonServer 127.0.0.1 3001 admin 1234 -> "));
-  EXPECT_TRUE(NTest::Contains(log, "NVNET_LogonServer 127.0.0.1 3000 admin 1234 -> 0 h=100\n"));
 }
 
 TEST_F(Sim, ARefusingServerRefusesTheRightCredentialsUntilItsBehaviourChanges) {
@@ -244,9 +241,7 @@ TEST_F(Sim, ServerInformationNeedsItsSizeFieldAndGivesTheChannelCount) {
   EXPECT_NE(sdk.GetServerInfo(h, buf), 0) << "size field must be 100";
   buf[0] = 100;
   ASSERT_EQ(sdk.GetServerInfo(h, buf), 0);
-  uint16_t channels;
-  std::memcpy(&channels, buf + 30, 2);
-  EXPECT_EQ(channels, 9);
+  EXPECT_EQ(buf[30] | buf[31] << 8, 9) << "the channel count";
   EXPECT_EQ(std::vector<uint8_t>(buf + 100, buf + 120), std::vector<uint8_t>(20, 0xCC)) << "wrote beyond the record";
   EXPECT_NE(sdk.GetServerInfo(h + 1, buf), 0) << "unknown login";
   EXPECT_EQ(sdk.Counters(0).InfoCalls, 2);
@@ -311,10 +306,10 @@ TEST_F(Sim, StreamShapesThePacketsCannotCarryAreRefused) {
 
 TEST_F(Sim, FrameSizesAtFragmentEdges) {
   const int32_t h = LoggedOn(1);
-  struct TCase {
+  const struct {
     int32_t video, audio, maxFragment;
   } cases[] = {{2048, 0, 1}, {2047, 1, 1}, {2048, 1, 2}, {262144 - 16, 16, 255}, {16, 0, 0}};
-  for (const TCase &t : cases) {
+  for (const auto &t : cases) {
     SCOPED_TRACE(std::to_string(t.video) + "+" + std::to_string(t.audio));
     ASSERT_EQ(sdk.SetStream(0, 0, t.video, t.video, t.audio, 3), 0);
     TReceiver r(3, t.video, t.video, t.audio);
