@@ -6,6 +6,7 @@
 #include "sim/SimPattern.h"
 #include <gtest/gtest.h>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -13,25 +14,16 @@ using namespace NDemo;
 
 constexpr uint32_t Port = 3004, Channel = 2;
 
-TStreamShape Shape() {
-  TStreamShape s;
-  s.port = Port;
-  s.channel = Channel;
-  s.videoMin = 100;
-  s.videoMax = 3000;
-  s.audio = 40;
-  s.keyInterval = 5;
-  return s;
-}
+const TStreamShape kShape{
+    .port = Port, .channel = Channel, .videoMin = 100, .videoMax = 3000, .audio = 40, .keyInterval = 5};
 
 struct TFrame {
   std::vector<uint8_t> video, audio;
-  uint32_t seq;
 };
 
 TFrame Make(uint32_t seq, size_t videoBytes = 1500, size_t audioBytes = 40, uint32_t port = Port,
             uint32_t channel = Channel) {
-  TFrame f{std::vector<uint8_t>(videoBytes), std::vector<uint8_t>(audioBytes), seq};
+  TFrame f{std::vector<uint8_t>(videoBytes), std::vector<uint8_t>(audioBytes)};
   SimFillVideo(f.video.data(), videoBytes, port, channel, seq);
   SimFillAudio(f.audio.data(), audioBytes, port, channel, seq);
   return f;
@@ -48,114 +40,94 @@ bool Deliver(TChannelCheck &c, const TFrame &f, bool key) {
   return ok;
 }
 
+// The one-byte header a channel starts with after each open.
+bool Header(TChannelCheck &c) { return c.OnFrame(Info(1, std::vector<uint8_t>(1))); }
+
+std::string Text(const TChannelCounts &n) {
+  return "header " + std::to_string(n.header) + ", video " + std::to_string(n.video) + ", key " +
+         std::to_string(n.key) + ", audio " + std::to_string(n.audio) + ", bytes " + std::to_string(n.bytes) +
+         ", bad " + std::to_string(n.bad) + ", gaps " + std::to_string(n.gaps);
+}
+
 TEST(ChannelCheck, AStreamAsSentPassesAndIsCounted) {
-  TChannelCheck c(Shape());
-  const std::vector<uint8_t> packet(28, 0);
-  EXPECT_TRUE(c.OnFrame({1, 1, 22, 45000.5, reinterpret_cast<uint32_t>(packet.data())}));
-  for (uint32_t seq = 0; seq < 12; ++seq) EXPECT_TRUE(Deliver(c, Make(seq, 100 + seq * 200), seq % 5 == 0)) << seq;
-  const auto n = c.Counts();
-  EXPECT_EQ(n.header, 1);
-  EXPECT_EQ(n.video, 12);
-  EXPECT_EQ(n.key, 3);
-  EXPECT_EQ(n.audio, 12);
-  EXPECT_EQ(n.bytes, 12 * 100 + 200 * 66 + 12 * 40);
-  EXPECT_EQ(n.bad, 0);
-  EXPECT_EQ(n.gaps, 0);
-  EXPECT_EQ(c.FirstFault(), "");
+  TChannelCheck c(kShape);
+  EXPECT_TRUE(Header(c)) << c.FirstFault();
+  for (uint32_t seq = 0; seq < 12; ++seq)
+    EXPECT_TRUE(Deliver(c, Make(seq, 100 + seq * 200), seq % 5 == 0)) << c.FirstFault();
+  EXPECT_EQ(Text(c.Counts()), "header 1, video 12, key 3, audio 12, bytes " +
+                                  std::to_string(12 * 100 + 200 * 66 + 12 * 40) + ", bad 0, gaps 0");
+}
+
+// Frame 1 (no key frame due), changed so, handed over as the driver does.
+std::function<void(TChannelCheck &)> Changed(void (*change)(TFrame &)) {
+  return [change](TChannelCheck &c) {
+    TFrame f = Make(1);
+    change(f);
+    Deliver(c, f, false);
+  };
 }
 
 TEST(ChannelCheck, EveryKindOfDamageFailsTheFrame) {
-  struct TCase {
-    const char *what;
-    std::function<void(TChannelCheck &)> feed;
-  };
-  const TCase cases[] = {
-      {"one changed byte at the end", [](TChannelCheck &c) {
-         auto f = Make(1);
-         f.video.back() ^= 1;
-         Deliver(c, f, false);
-       }},
-      {"a changed byte in the head", [](TChannelCheck &c) {
-         auto f = Make(1);
-         f.video[9] ^= 0x80;
-         Deliver(c, f, false);
-       }},
-      {"the frame of another channel", [](TChannelCheck &c) { Deliver(c, Make(1, 1500, 40, Port, Channel + 1), false); }},
-      {"the frame of another server", [](TChannelCheck &c) { Deliver(c, Make(1, 1500, 40, Port + 1), false); }},
+  const std::pair<const char *, std::function<void(TChannelCheck &)>> cases[] = {
+      {"one changed byte at the end", Changed([](TFrame &f) { f.video.back() ^= 1; })},
+      {"a changed byte in the head", Changed([](TFrame &f) { f.video[9] ^= 0x80; })},
+      {"the frame of another channel", Changed([](TFrame &f) { f = Make(1, 1500, 40, Port, Channel + 1); })},
+      {"the frame of another server", Changed([](TFrame &f) { f = Make(1, 1500, 40, Port + 1); })},
       {"a video frame shorter than its head", [](TChannelCheck &c) {
-         auto f = Make(1);
-         f.video.resize(15);
-         c.OnFrame(Info(4, f.video));
+         auto video = Make(1).video;
+         video.resize(15);
+         c.OnFrame(Info(4, video));
        }},
       {"a key frame where none is due", [](TChannelCheck &c) { Deliver(c, Make(1), true); }},
       {"no key-frame flag where one is due", [](TChannelCheck &c) { Deliver(c, Make(5), false); }},
-      {"more video bytes than the stream has", [](TChannelCheck &c) { Deliver(c, Make(1, 3001), false); }},
-      {"a changed audio byte", [](TChannelCheck &c) {
-         auto f = Make(1);
-         f.audio[39] ^= 4;
-         Deliver(c, f, false);
-       }},
-      {"the audio part of another frame", [](TChannelCheck &c) {
-         auto f = Make(1);
-         f.audio = Make(2).audio;
-         Deliver(c, f, false);
-       }},
-      {"audio shorter than the stream has", [](TChannelCheck &c) {
-         auto f = Make(1);
-         f.audio.resize(20);
-         Deliver(c, f, false);
-       }},
+      {"more video bytes than the stream has", Changed([](TFrame &f) { f = Make(1, 3001); })},
+      {"a changed audio byte", Changed([](TFrame &f) { f.audio[39] ^= 4; })},
+      {"the audio part of another frame", Changed([](TFrame &f) { f.audio = Make(2).audio; })},
+      {"audio shorter than the stream has", Changed([](TFrame &f) { f.audio.resize(20); })},
       {"audio without its video part", [](TChannelCheck &c) { c.OnFrame(Info(7, Make(1).audio)); }},
       {"a video frame whose audio part never came", [](TChannelCheck &c) {
          c.OnFrame(Info(4, Make(1).video));
          c.OnFrame(Info(4, Make(2).video));
        }},
-      {"a header of more than one byte", [](TChannelCheck &c) {
-         const std::vector<uint8_t> two(2);
-         c.OnFrame(Info(1, two));
-       }},
+      {"a header of more than one byte", [](TChannelCheck &c) { c.OnFrame(Info(1, std::vector<uint8_t>(2))); }},
       {"an unknown frame type", [](TChannelCheck &c) { c.OnFrame(Info(3, Make(1).video)); }},
       {"another driver type", [](TChannelCheck &c) {
-         auto f = Make(1);
-         auto i = Info(4, f.video);
+         const TFrame f = Make(1);
+         TDvrFrameInfo i = Info(4, f.video);
          i.driverType = 21;
          c.OnFrame(i);
          c.OnFrame(Info(7, f.audio));
        }},
   };
-  for (const auto &k : cases) {
-    TChannelCheck c(Shape());
-    ASSERT_TRUE(Deliver(c, Make(0), true)) << k.what;
-    k.feed(c);
-    EXPECT_GE(c.Counts().bad, 1) << k.what;
-    EXPECT_NE(c.FirstFault(), "") << k.what;
+  for (const auto &[what, feed] : cases) {
+    TChannelCheck c(kShape);
+    ASSERT_TRUE(Deliver(c, Make(0), true)) << what << ": " << c.FirstFault();
+    feed(c);
+    EXPECT_GE(c.Counts().bad, 1) << what;
     // The first fault is what stays to be reported.
-    EXPECT_EQ(c.FirstFault().rfind("channel 2: ", 0), 0u) << c.FirstFault();
+    EXPECT_EQ(c.FirstFault().rfind("channel 2: ", 0), 0u) << what << ": " << c.FirstFault();
   }
 }
 
 TEST(ChannelCheck, LostFramesAreCountedAsGapsAndAHeaderStartsAFreshSequence) {
-  TChannelCheck c(Shape());
-  EXPECT_TRUE(Deliver(c, Make(0), true));
-  EXPECT_TRUE(Deliver(c, Make(3), false));
-  EXPECT_TRUE(Deliver(c, Make(4), false));
+  TChannelCheck c(kShape);
+  for (uint32_t seq : {0, 3, 4}) EXPECT_TRUE(Deliver(c, Make(seq), seq == 0)) << c.FirstFault();
   EXPECT_EQ(c.Counts().gaps, 2);
   // A new open: the stream may begin again anywhere.
-  const std::vector<uint8_t> packet(28, 0);
-  EXPECT_TRUE(c.OnFrame({1, 1, 22, 45000.5, reinterpret_cast<uint32_t>(packet.data())}));
-  EXPECT_TRUE(Deliver(c, Make(20), true));
+  EXPECT_TRUE(Header(c)) << c.FirstFault();
+  EXPECT_TRUE(Deliver(c, Make(20), true)) << c.FirstFault();
   EXPECT_EQ(c.Counts().gaps, 2);
   EXPECT_EQ(c.Counts().bad, 0);
 }
 
 TEST(ChannelCheck, WithoutAudioNoAudioIsAwaited) {
-  auto shape = Shape();
+  auto shape = kShape;
   shape.audio = 0;
   shape.keyInterval = 0; // the flag is not checked
   TChannelCheck c(shape);
-  EXPECT_TRUE(c.OnFrame(Info(2, Make(1, 500, 0).video)));
-  EXPECT_TRUE(c.OnFrame(Info(2, Make(2, 500, 0).video)));
-  EXPECT_FALSE(c.OnFrame(Info(7, Make(2).audio)));
+  EXPECT_TRUE(c.OnFrame(Info(2, Make(1, 500, 0).video))) << c.FirstFault();
+  EXPECT_TRUE(c.OnFrame(Info(2, Make(2, 500, 0).video))) << c.FirstFault();
+  EXPECT_FALSE(c.OnFrame(Info(7, Make(2).audio))) << "audio accepted in a stream without audio";
   EXPECT_EQ(c.Counts().bad, 1);
 }
 

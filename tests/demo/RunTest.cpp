@@ -2,11 +2,14 @@
 // writes a short scenario, runs the program and reads its summary and exit
 // status. A pass of the driver's link supervision is ~10 s, so the cases that
 // need a second pass take ~13 s.
+#include "tests/common/Check.h"
 #include "tests/common/Process.h"
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,74 +20,48 @@ struct TRun : NTest::TChild {
   std::string log;
 };
 
-std::vector<std::string> Split(const std::string &s) {
-  std::vector<std::string> t;
-  std::istringstream in(s);
-  std::string w;
-  while (in >> w) t.push_back(w);
-  return t;
-}
-
-std::string ReadWhole(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Runs tmhost.exe with the scenario (plain output) and the extra arguments.
-TRun RunHost(const std::string &name, const std::string &scenario, const std::string &extra = "",
-             DWORD limitMs = 600000) {
+// Runs tmhost.exe with the scenario, in plain output.
+TRun RunHost(const std::string &name, const std::string &scenario) {
   const std::string dir = NTest::ExeDir() + "demo_run_" + name;
   CreateDirectoryA(dir.c_str(), nullptr);
   const std::string file = dir + "\\scenario.txt", log = dir + "\\run.log";
   DeleteFileA(log.c_str());
-  {
-    std::ofstream f(file, std::ios::binary);
-    f << scenario;
-  }
+  std::ofstream(file, std::ios::binary) << scenario;
   TRun run;
-  static_cast<NTest::TChild &>(run) = NTest::RunChild(
-      "tmhost.exe", "--plain --log \"" + log + "\" --host-dir \"" + dir + "\\host\" " + extra + " \"" + file + "\"",
-      limitMs, true);
-  run.log = ReadWhole(log);
+  const std::string args = "--plain --log \"" + log + "\" --host-dir \"" + dir + "\\host\" \"" + file + "\"";
+  static_cast<NTest::TChild &>(run) = NTest::RunChild("tmhost.exe", args, 600000, true);
+  std::ifstream in(log, std::ios::binary);
+  run.log.assign(std::istreambuf_iterator<char>(in), {});
   return run;
 }
 
-// The summary's row of a server: name, address, expect, on-line, on, off,
-// sim logons (accepted/attempts), frames, bytes (two words), bad.
-std::vector<std::string> ServerRow(const TRun &r, const std::string &server) {
-  const auto at = r.output.find("\nSummary");
-  if (at == std::string::npos) return {};
-  std::istringstream in(r.output.substr(at));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("channel ", 0) == 0) break;
-    auto t = Split(line);
-    if (t.size() >= 10 && t[0] == server) return t;
+std::vector<std::string> Words(const std::string &text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// The words of the first summary line that starts with the words of `lead`:
+// TRow(r, "A") is server A's row (name, address, expect, on-line, on, off,
+// sim logons accepted/attempts, frames, bytes (two words), bad); TRow(r, "A 1")
+// the row of its channel 1 (name, channel, open-s, video, key, hdr, audio,
+// bytes (two words), bad, gaps, start failures). Missing words read "-".
+struct TRow {
+  std::vector<std::string> words;
+  TRow(const TRun &r, const std::string &lead) {
+    const auto at = r.output.find("\nSummary");
+    std::istringstream in(at == std::string::npos ? std::string() : r.output.substr(at));
+    const auto want = Words(lead);
+    for (std::string line; std::getline(in, line);) {
+      words = Words(line);
+      if (words.size() >= want.size() && std::equal(want.begin(), want.end(), words.begin())) return;
+    }
+    words.clear();
   }
-  return {};
-}
+  std::string operator[](size_t i) const { return i < words.size() ? words[i] : "-"; }
+  long long Num(size_t i) const { return i < words.size() ? std::atoll(words[i].c_str()) : -1; }
+};
 
-// A channel's row: name, channel, open-s, video, key, hdr, audio, bytes (two
-// words), bad, gaps, start failures.
-std::vector<std::string> ChannelRow(const TRun &r, const std::string &server, int channel) {
-  const auto at = r.output.find("\nchannel ");
-  if (at == std::string::npos) return {};
-  std::istringstream in(r.output.substr(at + 1));
-  std::string line;
-  while (std::getline(in, line)) {
-    auto t = Split(line);
-    if (t.size() == 12 && t[0] == server && t[1] == std::to_string(channel)) return t;
-  }
-  return {};
-}
-
-long long Num(const std::vector<std::string> &row, size_t i) {
-  return i < row.size() ? std::atoll(row[i].c_str()) : -1;
-}
-
-bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+using NTest::Contains;
 
 TEST(DemoRun, AWrongPasswordIsReportedOffLineWhileTheOthersStreamIntact) {
   const auto r = RunHost("wrongpw",
@@ -92,37 +69,33 @@ TEST(DemoRun, AWrongPasswordIsReportedOffLineWhileTheOthersStreamIntact) {
                          "server B 127.0.0.1 4101 password=1234 host-password=9999 channels=2 expect=offline\n"
                          "server C localhost 4102 password=1234 channels=1 fps=10 video=2000 audio=0\n"
                          "at 4 shutdown\n");
-  ASSERT_TRUE(r.finished) << r.output;
-  EXPECT_EQ(r.exitCode, 0u) << r.output;
-  EXPECT_TRUE(Has(r.output, "Result: PASS")) << r.output;
-  const auto a = ServerRow(r, "A"), b = ServerRow(r, "B"), c = ServerRow(r, "C");
-  ASSERT_FALSE(a.empty()) << r.output;
-  ASSERT_FALSE(b.empty()) << r.output;
-  ASSERT_FALSE(c.empty()) << r.output;
+  SCOPED_TRACE(r.output);
+  EXPECT_EQ(NTest::Describe(r), "exit 0");
+  EXPECT_TRUE(Contains(r.output, "Result: PASS"));
+  const TRow a(r, "A"), b(r, "B"), c(r, "C");
   EXPECT_EQ(a[3], "yes");
-  EXPECT_EQ(Num(a, 4), 1);  // one logon
-  EXPECT_EQ(a[6], "1/1");   // as the simulator counted it
+  EXPECT_EQ(a.Num(4), 1); // one logon
+  EXPECT_EQ(a[6], "1/1"); // as the simulator counted it
   EXPECT_EQ(b[3], "no");
-  EXPECT_EQ(Num(b, 4), 0);
-  EXPECT_GE(Num(b, 5), 1);  // refused on the first pass
+  EXPECT_EQ(b.Num(4), 0);
+  EXPECT_GE(b.Num(5), 1); // refused on the first pass
   EXPECT_EQ(c[1], "localhost:4102");
   EXPECT_EQ(c[3], "yes");
-  for (int ch = 0; ch < 2; ++ch) {
-    const auto row = ChannelRow(r, "A", ch);
-    ASSERT_FALSE(row.empty()) << r.output;
-    EXPECT_GT(Num(row, 3), 10) << r.output;    // video frames
-    EXPECT_GE(Num(row, 4), 1);              // key frames
-    EXPECT_EQ(Num(row, 5), 1);              // one header: one open
-    EXPECT_EQ(Num(row, 6), Num(row, 3));    // audio with every frame
-    EXPECT_EQ(Num(row, 9), 0) << r.output;     // bad
+  for (const char *channel : {"A 0", "A 1"}) {
+    const TRow row(r, channel);
+    EXPECT_GT(row.Num(3), 10) << channel;         // video frames
+    EXPECT_GE(row.Num(4), 1) << channel;          // key frames
+    EXPECT_EQ(row.Num(5), 1) << channel;          // one header: one open
+    EXPECT_EQ(row.Num(6), row.Num(3)) << channel; // audio with every frame
+    EXPECT_EQ(row.Num(9), 0) << channel;          // bad
   }
-  const auto cRow = ChannelRow(r, "C", 0);
-  EXPECT_GT(Num(cRow, 3), 5) << r.output;
-  EXPECT_EQ(Num(cRow, 6), 0);
-  EXPECT_EQ(Num(cRow, 9), 0);
+  const TRow c0(r, "C 0");
+  EXPECT_GT(c0.Num(3), 5);
+  EXPECT_EQ(c0.Num(6), 0);
+  EXPECT_EQ(c0.Num(9), 0);
   // The driver's own debugger output went to the log.
-  EXPECT_TRUE(Has(r.log, "CheckDvrLink Run")) << r.log.substr(0, 2000);
-  EXPECT_TRUE(Has(r.log, "ORVA_Device_GetDvrLoginInfo IP:localhost Port:4102"));
+  EXPECT_TRUE(Contains(r.log, "CheckDvrLink Run"));
+  EXPECT_TRUE(Contains(r.log, "ORVA_Device_GetDvrLoginInfo IP:localhost Port:4102"));
 }
 
 TEST(DemoRun, AServerInTheWrongStateFailsTheRun) {
@@ -132,13 +105,12 @@ TEST(DemoRun, AServerInTheWrongStateFailsTheRun) {
                          "server B 127.0.0.1 4111 password=1234 channels=1 expect=offline\n"
                          "server C 127.0.0.1 4112 password=1234 channels=1 expect=any sim=no\n"
                          "at 3 shutdown\n");
-  ASSERT_TRUE(r.finished) << r.output;
-  EXPECT_EQ(r.exitCode, 1u) << r.output;
-  EXPECT_TRUE(Has(r.output, "FAIL: server A was expected on line and never came on line")) << r.output;
-  EXPECT_TRUE(Has(r.output, "FAIL: server B was expected off line and came on line")) << r.output;
-  EXPECT_FALSE(Has(r.output, "FAIL: server C")) << r.output; // nothing answers there, and either state was fine
-  EXPECT_TRUE(Has(r.output, "Result: FAIL (2 problems)")) << r.output;
-  EXPECT_EQ(ServerRow(r, "C")[3], "no");
+  EXPECT_EQ(NTest::Describe(r), "exit 1");
+  EXPECT_TRUE(Contains(r.output, "FAIL: server A was expected on line and never came on line"));
+  EXPECT_TRUE(Contains(r.output, "FAIL: server B was expected off line and came on line"));
+  EXPECT_FALSE(Contains(r.output, "FAIL: server C")); // nothing answers there, and either state was fine
+  EXPECT_TRUE(Contains(r.output, "Result: FAIL (2 problems)"));
+  EXPECT_EQ(TRow(r, "C")[3], "no") << r.output;
 }
 
 TEST(DemoRun, ACorruptedFrameFailsTheRun) {
@@ -146,11 +118,10 @@ TEST(DemoRun, ACorruptedFrameFailsTheRun) {
                          "server A 127.0.0.1 4120 channels=2 fps=10 video=200-900 audio=0 key=5\n"
                          "at 2 corrupt A 1\n"
                          "at 3 shutdown\n");
-  ASSERT_TRUE(r.finished) << r.output;
-  EXPECT_EQ(r.exitCode, 1u) << r.output;
-  EXPECT_TRUE(Has(r.output, "FAIL: server A channel 1: ")) << r.output;
-  EXPECT_FALSE(Has(r.output, "FAIL: server A channel 0")) << r.output;
-  EXPECT_GE(Num(ChannelRow(r, "A", 1), 9), 1) << r.output;
+  EXPECT_EQ(NTest::Describe(r), "exit 1");
+  EXPECT_TRUE(Contains(r.output, "FAIL: server A channel 1: "));
+  EXPECT_FALSE(Contains(r.output, "FAIL: server A channel 0"));
+  EXPECT_GE(TRow(r, "A 1").Num(9), 1) << r.output;
 }
 
 TEST(DemoRun, AfterALinkBreakTheServerIsBackOnTheNextPassAndItsChannelsReopen) {
@@ -159,21 +130,19 @@ TEST(DemoRun, AfterALinkBreakTheServerIsBackOnTheNextPassAndItsChannelsReopen) {
                          "server B 127.0.0.1 4131 channels=1 fps=10\n"
                          "at 2 break A\n"
                          "at 13 shutdown\n");
-  ASSERT_TRUE(r.finished) << r.output;
-  EXPECT_EQ(r.exitCode, 0u) << r.output;
-  const auto a = ServerRow(r, "A"), b = ServerRow(r, "B");
-  ASSERT_FALSE(a.empty()) << r.output;
-  EXPECT_EQ(Num(a, 4), 2) << r.output; // on line twice
-  EXPECT_EQ(Num(a, 5), 1) << r.output; // off line once, at the break
+  SCOPED_TRACE(r.output);
+  EXPECT_EQ(NTest::Describe(r), "exit 0");
+  const TRow a(r, "A"), b(r, "B");
+  EXPECT_EQ(a.Num(4), 2); // on line twice
+  EXPECT_EQ(a.Num(5), 1); // off line once, at the break
   EXPECT_EQ(a[6], "2/2");
-  EXPECT_EQ(Num(b, 4), 1);          // the other server is left alone
-  EXPECT_EQ(Num(b, 5), 0);
-  for (int ch = 0; ch < 2; ++ch) {
-    const auto row = ChannelRow(r, "A", ch);
-    EXPECT_EQ(Num(row, 5), 2) << r.output; // a header for each open
-    EXPECT_EQ(Num(row, 9), 0) << r.output;
+  EXPECT_EQ(b.Num(4), 1); // the other server is left alone
+  EXPECT_EQ(b.Num(5), 0);
+  for (const char *channel : {"A 0", "A 1"}) {
+    EXPECT_EQ(TRow(r, channel).Num(5), 2) << channel; // a header for each open
+    EXPECT_EQ(TRow(r, channel).Num(9), 0) << channel;
   }
-  EXPECT_TRUE(Has(r.log, "NV_MSG_SERVER_BREAK Begin")) << r.log.substr(0, 2000);
+  EXPECT_TRUE(Contains(r.log, "NV_MSG_SERVER_BREAK Begin"));
 }
 
 TEST(DemoRun, ADeletedServerIsLoggedOffAndARegisteredOneLaterIsLoggedOnByTheNextPass) {
@@ -183,22 +152,19 @@ TEST(DemoRun, ADeletedServerIsLoggedOffAndARegisteredOneLaterIsLoggedOnByTheNext
                          "at 2 delete A\n"
                          "at 2 add B\n"
                          "at 13 shutdown\n");
-  ASSERT_TRUE(r.finished) << r.output;
-  EXPECT_EQ(r.exitCode, 0u) << r.output;
-  const auto a = ServerRow(r, "A"), b = ServerRow(r, "B");
-  ASSERT_FALSE(a.empty()) << r.output;
-  EXPECT_EQ(a[6], "1/1"); // not logged on again after the delete
-  EXPECT_EQ(Num(b, 4), 1) << r.output;
-  EXPECT_GT(Num(ChannelRow(r, "B", 0), 3), 5) << r.output;
-  EXPECT_TRUE(Has(r.log, "ORVA_Device_DelDvr IP: 127.0.0.1")) << r.log.substr(0, 2000);
+  SCOPED_TRACE(r.output);
+  EXPECT_EQ(NTest::Describe(r), "exit 0");
+  EXPECT_EQ(TRow(r, "A")[6], "1/1"); // not logged on again after the delete
+  EXPECT_EQ(TRow(r, "B").Num(4), 1);
+  EXPECT_GT(TRow(r, "B 0").Num(3), 5);
+  EXPECT_TRUE(Contains(r.log, "ORVA_Device_DelDvr IP: 127.0.0.1"));
 }
 
 TEST(DemoRun, ABadScenarioIsRefusedWithItsLineBeforeAnythingRuns) {
   const auto r = RunHost("badscen", "server A 127.0.0.1 4150\nat 1 break B\nat 2 shutdown\n");
-  ASSERT_TRUE(r.finished);
-  EXPECT_EQ(r.exitCode, 2u);
-  EXPECT_TRUE(Has(r.output, "line 2: no server named 'B' is defined above")) << r.output;
-  EXPECT_FALSE(Has(r.output, "Summary"));
+  EXPECT_EQ(NTest::Describe(r), "exit 2");
+  EXPECT_TRUE(Contains(r.output, "line 2: no server named 'B' is defined above"));
+  EXPECT_FALSE(Contains(r.output, "Summary"));
 }
 
 } // namespace

@@ -4,35 +4,28 @@
 #include "support/U_Thread.h"
 #include "support/WinApi.h"
 #include "common/Process.h"
+#include "common/Wait.h"
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 #include <atomic>
 #include <string>
 #include <vector>
 
 namespace {
-using NTest::ExeDir;
 using NTest::ThreadCount;
 
-size_t IdleCount(TThreadManage &m) {
-  m.IdleThreads.Lock.Lock();
-  size_t n = m.IdleThreads.Items.size();
-  m.IdleThreads.Lock.Unlock();
-  return n;
-}
-
-bool WaitIdle(TThreadManage &m, size_t n) {
-  for (int i = 0; i < 2000; ++i) {
-    if (IdleCount(m) == n) {
-      bool parked = true;
-      m.IdleThreads.Lock.Lock();
-      for (auto *w : m.IdleThreads.Items) parked = parked && w->Suspended;
-      m.IdleThreads.Lock.Unlock();
-      if (parked) return true;
-    }
-    Sleep(2);
-  }
-  return false;
+// The pool has n idle workers, all of them parked, within the usual wait.
+::testing::AssertionResult Parked(TThreadManage &m, size_t n) {
+  size_t idle = 0, parked = 0;
+  const bool ok = NTest::WaitFor([&] {
+    m.IdleThreads.Lock.Lock();
+    idle = m.IdleThreads.Items.size();
+    parked = 0;
+    for (auto *w : m.IdleThreads.Items) parked += w->Suspended != 0;
+    m.IdleThreads.Lock.Unlock();
+    return idle == n && parked == n;
+  });
+  return (ok ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+         << idle << " idle, " << parked << " of them parked; " << n << " wanted";
 }
 
 TEST(Pool, TwoJobsInARowReuseTheParkedWorker) {
@@ -40,10 +33,10 @@ TEST(Pool, TwoJobsInARowReuseTheParkedWorker) {
   std::atomic<DWORD> first{0}, second{0};
   TThreadBase *t1 = nullptr, *t2 = nullptr;
   ASSERT_EQ(pool.RunJob(t1, "a", [&](volatile uint8_t &, TThreadBase *, int32_t) { first = GetCurrentThreadId(); }, 0, false), 0);
-  ASSERT_TRUE(WaitIdle(pool, 1));
+  ASSERT_TRUE(Parked(pool, 1));
   ASSERT_EQ(pool.RunJob(t2, "b", [&](volatile uint8_t &, TThreadBase *, int32_t p) { second = GetCurrentThreadId() + p; }, 0, false), 0);
   EXPECT_EQ(t1, t2);
-  ASSERT_TRUE(WaitIdle(pool, 1));
+  ASSERT_TRUE(Parked(pool, 1));
   EXPECT_NE(first.load(), 0u);
   EXPECT_EQ(first.load(), second.load());
 }
@@ -56,8 +49,8 @@ TEST(Pool, AWorkerBeyondThirtyIdleEndsAndFreesItself) {
     ASSERT_EQ(pool.RunJob(w, "", [&](volatile uint8_t &, TThreadBase *, int32_t) { while (!release) Sleep(1); }, 0, false), 0);
   const int withAll = ThreadCount();
   release = 1;
-  for (int i = 0; i < 2000 && !(IdleCount(pool) == 30 && ThreadCount() == withAll - 1); ++i) Sleep(2);
-  EXPECT_TRUE(WaitIdle(pool, 30));
+  EXPECT_TRUE(Parked(pool, 30));
+  NTest::WaitFor([&] { return ThreadCount() == withAll - 1; });
   EXPECT_EQ(ThreadCount(), withAll - 1);
   pool.AllThreads.Lock.Lock();
   EXPECT_EQ(pool.AllThreads.Items.size(), 30u);
@@ -75,27 +68,43 @@ TEST(Pool, RunJobOnAClosingPoolGivesMinusOne) {
   pool.Closing = 0;
 }
 
-TEST(Pool, AJobErrorIsReportedNestedAndTheWorkerStaysUsable) {
+// Runs a job that throws `what` on worker t (a new one when null) and waits
+// until the worker is parked again.
+void RunFailing(TThreadManage &pool, TThreadBase *&t, const char *job, const char *what) {
+  const auto fail = [what](volatile uint8_t &, TThreadBase *, int32_t) { throw std::runtime_error(what); };
+  ASSERT_EQ(pool.RunJob(t, job, fail, 0, false), 0);
+  ASSERT_TRUE(Parked(pool, 1));
+}
+
+// "<id>|线程执行错:<job>|<what>" in code page 936: how a job error begins.
+std::string JobError(TThreadBase *t, const std::string &job, const std::string &what) {
+  return std::to_string(t->ThreadId()) + "|\xCF\xDF\xB3\xCC\xD6\xB4\xD0\xD0\xB4\xED:" + job + "|" + what;
+}
+
+TEST(Pool, AJobErrorIsKeptOnTheWorkerAndWrittenToTheDebugger) {
   NHostKit::TDebugCapture cap;
   TThreadManage pool;
   TThreadBase *t = nullptr;
-  ASSERT_EQ(pool.RunJob(t, "job", [](volatile uint8_t &, TThreadBase *, int32_t) { throw std::runtime_error("boom"); }, 0, false), 0);
-  ASSERT_TRUE(WaitIdle(pool, 1));
-  const std::string id = std::to_string(t->ThreadId());
-  // "<id>|线程执行错:job|boom : f(<id>)" in code page 936.
-  const std::string expected = id + "|\xCF\xDF\xB3\xCC\xD6\xB4\xD0\xD0\xB4\xED:job|boom : f(" + id + ")";
+  ASSERT_NO_FATAL_FAILURE(RunFailing(pool, t, "job", "boom"));
+  const std::string expected = JobError(t, "job", "boom") + " : f(" + std::to_string(t->ThreadId()) + ")";
   EXPECT_EQ(t->LastError, expected);
-  auto lines = cap.Matching("|boom");
+  const auto lines = cap.Matching("|boom");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].substr(lines[0].find("| ") + 2), expected) << NHostKit::Hex(lines[0]);
-  // The second report carries the first after " :".
-  ASSERT_EQ(pool.RunJob(t, "job2", [](volatile uint8_t &, TThreadBase *, int32_t) { throw std::runtime_error("x"); }, 0, false), 0);
-  ASSERT_TRUE(WaitIdle(pool, 1));
-  EXPECT_EQ(t->LastError, id + "|\xCF\xDF\xB3\xCC\xD6\xB4\xD0\xD0\xB4\xED:job2|x :" + expected + " f(" + id + ")");
-  std::atomic<bool> ran{false};
-  ASSERT_EQ(pool.RunJob(t, "", [&](volatile uint8_t &, TThreadBase *, int32_t) { ran = true; }, 0, false), 0);
-  ASSERT_TRUE(WaitIdle(pool, 1));
-  EXPECT_TRUE(ran);
+}
+
+TEST(Pool, ALaterJobErrorCarriesTheEarlierOneAndTheWorkerStaysUsable) {
+  TThreadManage pool;
+  TThreadBase *t = nullptr;
+  ASSERT_NO_FATAL_FAILURE(RunFailing(pool, t, "job", "boom"));
+  const std::string earlier = t->LastError;
+  ASSERT_NO_FATAL_FAILURE(RunFailing(pool, t, "job2", "x"));
+  const std::string f = " f(" + std::to_string(t->ThreadId()) + ")";
+  EXPECT_EQ(t->LastError, JobError(t, "job2", "x") + " :" + earlier + f);
+  std::atomic<int> runs{0};
+  ASSERT_EQ(pool.RunJob(t, "", [&](volatile uint8_t &, TThreadBase *, int32_t) { ++runs; }, 0, false), 0);
+  ASSERT_TRUE(Parked(pool, 1));
+  EXPECT_EQ(runs.load(), 1);
 }
 
 TEST(Pool, DestructionStopsARunningJobAndWaitsForIt) {
@@ -109,51 +118,53 @@ TEST(Pool, DestructionStopsARunningJobAndWaitsForIt) {
       Sleep(50);
       state = 2;
     }, 0, false), 0);
-    while (state != 1) Sleep(1);
+    ASSERT_TRUE(NTest::WaitFor([&] { return state == 1; })) << "the job did not start";
   }
   EXPECT_EQ(state.load(), 2) << "destruction returned before the job did";
 }
 
+std::atomic<int> g_done{0};
+
+// Hands the pool 500 short jobs, each counting itself in g_done.
+DWORD WINAPI Submit500(void *pool) {
+  const auto count = [](volatile uint8_t &, TThreadBase *, int32_t) { ++g_done; };
+  for (int i = 0; i < 500; ++i) {
+    TThreadBase *t;
+    static_cast<TThreadManage *>(pool)->RunJob(t, "", count, i, false);
+  }
+  return 0;
+}
+
 TEST(Pool, ManyShortJobsFromSeveralThreadsThenDestruction) {
   const int before = ThreadCount();
-  std::atomic<int> done{0};
   {
     TThreadManage pool;
-    struct TArg { TThreadManage *pool; std::atomic<int> *done; };
-    TArg arg{&pool, &done};
-    struct TSubmit {
-      static DWORD WINAPI Run(void *p) {
-        auto *a = static_cast<TArg *>(p);
-        for (int i = 0; i < 500; ++i) {
-          TThreadBase *t;
-          a->pool->RunJob(t, "", [d = a->done](volatile uint8_t &, TThreadBase *, int32_t) { ++*d; }, i, false);
-        }
-        return 0;
-      }
-    };
     std::vector<HANDLE> hs;
-    for (int i = 0; i < 6; ++i) hs.push_back(CreateThread(nullptr, 0, &TSubmit::Run, &arg, 0, nullptr));
+    for (int i = 0; i < 6; ++i) hs.push_back(CreateThread(nullptr, 0, &Submit500, &pool, 0, nullptr));
     ASSERT_EQ(WaitForMultipleObjects(6, hs.data(), TRUE, 60000), WAIT_OBJECT_0);
     for (HANDLE h : hs) CloseHandle(h);
-    for (int i = 0; i < 5000 && done < 3000; ++i) Sleep(2);
+    NTest::WaitFor([] { return g_done == 3000; }, 10000);
   }
-  EXPECT_EQ(done.load(), 3000);
-  for (int i = 0; i < 500 && ThreadCount() > before; ++i) Sleep(2);
+  EXPECT_EQ(g_done.load(), 3000);
+  NTest::WaitFor([&] { return ThreadCount() <= before; });
   EXPECT_EQ(ThreadCount(), before);
 }
 
-TEST(FindThread, BisectionGivesPositionOrInsertionPoint) {
-  std::vector<TThreadBase *> l = {reinterpret_cast<TThreadBase *>(0x1000), reinterpret_cast<TThreadBase *>(0x2000),
-                                  reinterpret_cast<TThreadBase *>(0x3000)};
+// Where FindThread places p in the list: "at i" when it is there, else "before i".
+std::string Find(const std::vector<TThreadBase *> &l, uintptr_t p) {
   int32_t i = -1;
-  EXPECT_TRUE(FindThread(l, l[1], i));
-  EXPECT_EQ(i, 1);
-  EXPECT_FALSE(FindThread(l, reinterpret_cast<TThreadBase *>(0x2800), i));
-  EXPECT_EQ(i, 2);
-  EXPECT_FALSE(FindThread(l, reinterpret_cast<TThreadBase *>(0x10), i));
-  EXPECT_EQ(i, 0);
-  EXPECT_FALSE(FindThread({}, l[0], i));
-  EXPECT_EQ(i, 0);
+  const bool found = FindThread(l, reinterpret_cast<TThreadBase *>(p), i);
+  return (found ? "at " : "before ") + std::to_string(i);
+}
+
+TEST(FindThread, BisectionGivesPositionOrInsertionPoint) {
+  std::vector<TThreadBase *> l;
+  for (uintptr_t p : {0x1000, 0x2000, 0x3000}) l.push_back(reinterpret_cast<TThreadBase *>(p));
+  EXPECT_EQ(Find(l, 0x2000), "at 1");
+  EXPECT_EQ(Find(l, 0x2800), "before 2");
+  EXPECT_EQ(Find(l, 0x10), "before 0");
+  EXPECT_EQ(Find(l, 0x4000), "before 3");
+  EXPECT_EQ(Find({}, 0x1000), "before 0");
 }
 
 TEST(PublicUnit, IsIPv4Text) {
@@ -164,7 +175,7 @@ TEST(PublicUnit, IsIPv4Text) {
     EXPECT_FALSE(TPublicUnit::IsIPv4Text(t)) << t;
 }
 
-TEST(PublicUnit, ResolveHost) {
+TEST(PublicUnit, ResolveHostStartsSocketsOnlyForANameAndGivesEmptyOnFailure) {
   TPublicUnit pu;
   const uint32_t starts = NWin::NSocket::StartupCount();
   EXPECT_EQ(pu.ResolveHost("192.168.1.20"), "192.168.1.20");

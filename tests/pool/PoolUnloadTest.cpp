@@ -1,33 +1,33 @@
 // Unloading a module whose pool has parked workers, and ending a process
 // while a job runs.
 #include "common/Process.h"
+#include "common/Wait.h"
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <tlhelp32.h>
-#include <string>
 
 namespace {
-using NTest::ExeDir;
 using NTest::ThreadCount;
 
 TEST(PoolUnload, FreeLibraryWhileWorkersAreParked) {
-  const int before = ThreadCount();
+  const int before = ThreadCount(); // no SCOPED_TRACE below: gtest starts a thread for it
   DWORD handles = 0;
   for (int cycle = 0; cycle < 5; ++cycle) {
-    HMODULE m = LoadLibraryA((ExeDir() + "pool_testlib.dll").c_str());
-    ASSERT_NE(m, nullptr);
-    auto start = reinterpret_cast<int(__cdecl *)(int, int)>(GetProcAddress(m, "StartJobs"));
+    HMODULE m = LoadLibraryA((NTest::ExeDir() + "pool_testlib.dll").c_str());
+    ASSERT_NE(m, nullptr) << "cycle " << cycle;
+    const auto start =
+        reinterpret_cast<int(__cdecl *)(int, int)>(reinterpret_cast<void *>(GetProcAddress(m, "StartJobs")));
     ASSERT_EQ(start(4, 0), 4);
     Sleep(100); // let them park
     const DWORD t0 = GetTickCount();
     FreeLibrary(m);
-    EXPECT_LT(GetTickCount() - t0, 5000u) << "unload hung";
-    for (int i = 0; i < 1000 && ThreadCount() > before; ++i) Sleep(2);
+    EXPECT_LT(GetTickCount() - t0, 5000u) << "unload hung, cycle " << cycle;
+    NTest::WaitFor([&] { return ThreadCount() <= before; });
     EXPECT_EQ(ThreadCount(), before) << "cycle " << cycle;
     DWORD h = 0;
     GetProcessHandleCount(GetCurrentProcess(), &h);
     if (cycle == 1) handles = h;
-    if (cycle > 1) EXPECT_LE(h, handles + 2);
+    if (cycle > 1) {
+      EXPECT_LE(h, handles + 2) << "handles left behind, cycle " << cycle;
+    }
   }
 }
 
