@@ -3,7 +3,6 @@
 #pragma once
 #include "sim/SimControl.h"
 #include <windows.h>
-#include <type_traits>
 
 struct TSimClient {
   decltype(&SIM_Reset) Reset = nullptr;
@@ -18,15 +17,16 @@ struct TSimClient {
   decltype(&SIM_ReadCallLog) ReadCallLog = nullptr;
   decltype(&SIM_GetTotals) GetTotals = nullptr;
 
+  // Looks the export `name` up into `f`; false when the module or the export is missing.
+  template <class F> static bool Lookup(HMODULE m, F &f, const char *name) {
+    f = m ? reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name))) : nullptr;
+    return f != nullptr;
+  }
+
   // True when every export was found.
   bool Bind(HMODULE m) {
     bool all = m != nullptr;
-    auto get = [&](auto &f, const char *name) {
-      f = m ? reinterpret_cast<std::remove_reference_t<decltype(f)>>(
-                  reinterpret_cast<void *>(GetProcAddress(m, name)))
-            : nullptr;
-      all = all && f;
-    };
+    auto get = [&](auto &f, const char *name) { all = Lookup(m, f, name) && all; };
     get(Reset, "SIM_Reset");
     get(AddServer, "SIM_AddServer");
     get(SetBehaviour, "SIM_SetBehaviour");

@@ -21,11 +21,7 @@ struct TSdk : TSimClient {
   bool Load() {
     module = LoadLibraryA((NTest::ExeDir() + "NVSDK.dll").c_str());
     bool all = Bind(module);
-    auto get = [&](auto &f, const char *name) {
-      f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(
-          reinterpret_cast<void *>(GetProcAddress(module, name)));
-      all = all && f;
-    };
+    auto get = [&](auto &f, const char *name) { all = Lookup(module, f, name) && all; };
     get(LogonServer, "NVNET_LogonServer");
     get(GetServerInfo, "NVNET_GetServerInfo");
     get(SetStreamFunc, "NVNET_SetStreamFunc");
