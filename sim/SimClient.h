@@ -12,6 +12,7 @@ struct TSimClient {
   decltype(&SIM_SetStream) SetStream = nullptr;
   decltype(&SIM_FailCloseChannel) FailCloseChannel = nullptr;
   decltype(&SIM_InjectMessage) InjectMessage = nullptr;
+  decltype(&SIM_BreakOnAttach) BreakOnAttach = nullptr;
   decltype(&SIM_InjectPacket) InjectPacket = nullptr;
   decltype(&SIM_GetCounters) GetCounters = nullptr;
   decltype(&SIM_ReadCallLog) ReadCallLog = nullptr;
@@ -34,6 +35,7 @@ struct TSimClient {
     get(SetStream, "SIM_SetStream");
     get(FailCloseChannel, "SIM_FailCloseChannel");
     get(InjectMessage, "SIM_InjectMessage");
+    get(BreakOnAttach, "SIM_BreakOnAttach");
     get(InjectPacket, "SIM_InjectPacket");
     get(GetCounters, "SIM_GetCounters");
     get(ReadCallLog, "SIM_ReadCallLog");

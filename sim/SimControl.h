@@ -30,7 +30,10 @@ struct TSimCounters {
   int64_t PacketsSent;     // fragments sent
   int64_t BytesSent;       // payload bytes sent
   int32_t CurrentLogin;    // the latest login handle handed out, -1 for none
-  int32_t Reserved[7];
+  int32_t LogoffCalls;     // NVNET_LogoffServer calls on its logins (repeats included)
+  int32_t OpenLogins;      // logins accepted and not logged off, broken ones included:
+                           // what a real server still holds for the client
+  int32_t Reserved[5];
 };
 
 // What the simulator holds across all servers (SIM_GetTotals).
@@ -70,6 +73,12 @@ int32_t SIM_API SIM_FailCloseChannel(int32_t server, int32_t n);
 // wait != 0: returns after the callback returned, with its result; else 0 at
 // once. -1 when the server has no login with a message callback.
 int32_t SIM_API SIM_InjectMessage(int32_t server, uint32_t code, int32_t wait);
+// on != 0: whenever a message callback is attached to a new login of the
+// server (NVNET_SetCallback), the simulator delivers the link-break message
+// to it on a thread of its own and waits for that call to return (at most
+// 8 s) before NVNET_SetCallback returns, as an SDK may that calls out at
+// once. Returns 0, or -1 for an unknown server.
+int32_t SIM_API SIM_BreakOnAttach(int32_t server, int32_t on);
 // Hands a crafted packet (the stream packet layout, header and payload) to the
 // stream function of the login's current attachment, as channel `channel`, on
 // a thread of the simulator, and waits until it returned. -1 when the login

@@ -53,6 +53,7 @@ struct TServer {
   int32_t logonDelay = 0;
   int32_t fps = 25, videoBytes = 4000, videoBytesMax = 6000, audioBytes = 320, keyInterval = 25;
   int32_t failClose = 0;
+  bool breakOnAttach = false;
   TSimCounters counters{};
 };
 
@@ -60,6 +61,7 @@ struct TLogin {
   int32_t handle = 0;
   std::shared_ptr<TServer> server;
   bool alive = true;
+  bool loggedOff = false;
   TStreamFunc streamFunc = nullptr;
   void *streamUser = nullptr;
   TMessageFunc messageFunc = nullptr;
@@ -414,6 +416,25 @@ void PacketBody(const std::shared_ptr<TLogin> &login, int32_t channel, const std
   SetEvent(job->done.h);
 }
 
+// Starts the delivery of a message to the server's current login on a thread
+// of its own; nil when the login has no message callback.
+std::shared_ptr<TJob> SendMessageJob(const std::shared_ptr<TServer> &s, uint32_t code) {
+  std::shared_ptr<TLogin> login;
+  auto job = std::make_shared<TJob>();
+  {
+    TGuard lock;
+    if (s) login = LiveLogin(s->counters.CurrentLogin);
+    if (!login || !login->messageFunc) return nullptr;
+    g->jobs.push_back(job);
+  }
+  if (!StartThread(roleMessenger, [s, login, code, job] { MessageBody(s, login, code, job); })) {
+    TGuard lock;
+    RemoveJob(job);
+    return nullptr;
+  }
+  return job;
+}
+
 } // namespace
 
 // ---- the SDK ----------------------------------------------------------------
@@ -463,9 +484,13 @@ int32_t __stdcall NVNET_LogoffServer(int32_t loginHandle) {
   std::vector<std::shared_ptr<TStream>> stopped;
   {
     TGuard lock;
-    if (auto l = LiveLogin(loginHandle)) {
-      l->alive = false;
-      stopped = StopStreamsOf(l);
+    if (auto l = LoginByHandle(loginHandle)) {
+      ++l->server->counters.LogoffCalls;
+      l->loggedOff = true;
+      if (l->alive) {
+        l->alive = false;
+        stopped = StopStreamsOf(l);
+      }
     }
   }
   for (auto &s : stopped) WaitStreamDone(s);
@@ -537,14 +562,24 @@ int32_t __stdcall NVNET_SetMessage(int32_t loginHandle, HWND window, uint32_t me
 
 int32_t __stdcall NVNET_SetCallback(int32_t loginHandle, void *func) {
   int32_t rc = -1;
+  std::shared_ptr<TServer> breakNow;
   {
     TGuard lock;
     if (auto login = LoginByHandle(loginHandle)) {
+      const bool attach = func && !login->messageFunc && login->alive;
       login->messageFunc = reinterpret_cast<TMessageFunc>(func);
       rc = 0;
+      if (attach && login->server->breakOnAttach) breakNow = login->server;
     }
   }
   AddLog(Format("NVNET_SetCallback %d %s -> %d", loginHandle, PtrText(func).c_str(), rc));
+  // The break arrives on another thread before this call has returned, and
+  // this call waits for it: a caller holding a lock the callback needs hangs
+  // here until the limit.
+  if (breakNow) {
+    std::shared_ptr<TJob> job = SendMessageJob(breakNow, 0x10000009u);
+    if (job) WaitForSingleObject(job->done.h, 8000);
+  }
   return rc;
 }
 
@@ -739,22 +774,22 @@ int32_t SIM_API SIM_FailCloseChannel(int32_t server, int32_t n) {
   return 0;
 }
 
+int32_t SIM_API SIM_BreakOnAttach(int32_t server, int32_t on) {
+  TGuard lock;
+  auto s = ServerById(server);
+  if (!s) return -1;
+  s->breakOnAttach = on != 0;
+  return 0;
+}
+
 int32_t SIM_API SIM_InjectMessage(int32_t server, uint32_t code, int32_t wait) {
   std::shared_ptr<TServer> s;
-  std::shared_ptr<TLogin> login;
-  auto job = std::make_shared<TJob>();
   {
     TGuard lock;
     s = ServerById(server);
-    if (s) login = LiveLogin(s->counters.CurrentLogin);
-    if (!login || !login->messageFunc) return -1;
-    g->jobs.push_back(job);
   }
-  if (!StartThread(roleMessenger, [s, login, code, job] { MessageBody(s, login, code, job); })) {
-    TGuard lock;
-    RemoveJob(job);
-    return -1;
-  }
+  std::shared_ptr<TJob> job = SendMessageJob(s, code);
+  if (!job) return -1;
   if (!wait || Role() == roleStreamer) return 0;
   WaitForSingleObject(job->done.h, INFINITE);
   return job->result;
@@ -790,6 +825,9 @@ int32_t SIM_API SIM_GetCounters(int32_t server, TSimCounters *out) {
   if (!s) return -1;
   *out = s->counters;
   out->OpenStreams = 0;
+  out->OpenLogins = 0;
+  for (auto &l : g->logins)
+    if (l->server == s && !l->loggedOff) ++out->OpenLogins;
   for (auto &st : g->streams)
     if (st->login->server == s && !st->stop) ++out->OpenStreams;
   return 0;
