@@ -307,10 +307,28 @@ bool TDeviceDriverBase::LoadDvrTable() {
                         ERROR_FILE_CORRUPT);
   };
 
-  // 3: the server count (a file shorter than 4 bytes leaves it 0).
+  // A first walk over the counts alone: a damaged count raises before any
+  // saved list has changed.
   int32_t n = 0;
   read(&n, 4);
   checkCount(n, sizeof(TDvrInfo), "server count");
+  {
+    int64_t at = 4 + static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(TDvrInfo));
+    left = size - at;
+    for (int32_t i = 0; i < n && left >= 4; ++i) {
+      int32_t c = 0;
+      if (!file.Seek(at)) RaiseFileError("Cannot read", ConfigFile, NWin::NSystem::LastError());
+      read(&c, 4);
+      at += 4;
+      if (c <= 0) continue;
+      checkCount(c, ChannelPersistSize, "channel count");
+      at += static_cast<int64_t>(c) * ChannelPersistSize;
+      left = size - at;
+    }
+    if (!file.Seek(4)) RaiseFileError("Cannot read", ConfigFile, NWin::NSystem::LastError());
+    left = size - 4;
+  }
+  // 3: the server count (a file shorter than 4 bytes leaves it 0).
   TExclusiveGuard g(TableLock);
   SavedDvrList.resize(static_cast<size_t>(n));
   SavedChannelTable.resize(static_cast<size_t>(n));

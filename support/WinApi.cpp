@@ -166,6 +166,12 @@ int64_t TSequentialFile::Size() const {
   return size.QuadPart;
 }
 
+bool TSequentialFile::Seek(int64_t at) {
+  LARGE_INTEGER to;
+  to.QuadPart = at;
+  return handle_ && ::SetFilePointerEx(handle_.get(), to, nullptr, FILE_BEGIN);
+}
+
 bool TSequentialFile::Read(void *data, size_t size, size_t &got, uint32_t *error) {
   auto *p = static_cast<uint8_t *>(data);
   got = 0;
