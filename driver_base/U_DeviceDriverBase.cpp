@@ -112,6 +112,7 @@ int32_t TDeviceDriverBase::Release() {
   if (n == 0) {
     try {
       BeforeDestruction();
+      if (DeferDestruction()) return n;
     } catch (...) {
     }
     delete this;
@@ -133,6 +134,7 @@ int32_t TDeviceDriverBase::QueryInterface(const GUID &iid, void **out) {
 }
 
 void TDeviceDriverBase::BeforeDestruction() {}
+bool TDeviceDriverBase::DeferDestruction() { return false; }
 
 // --- loaded libraries
 

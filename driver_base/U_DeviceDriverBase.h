@@ -74,6 +74,9 @@ public:
   void *UnknownInterface() { return &UnknownIntf; }
   // Runs when the last reference goes, before the destructors.
   virtual void BeforeDestruction();
+  // True when the object cannot go yet (a thread of its own that asked for
+  // the destruction is still inside it); that thread destroys it on its way out.
+  virtual bool DeferDestruction();
 
   // --- virtual operations of the class, in slot order
   virtual bool BindSdk();

@@ -64,6 +64,7 @@ void LibraryFinalize(bool processTerminating) {
     NSharedHeap::Leave(true);
     return;
   }
+  UnloadStep([] { TTMDvs::LibraryUnloading(); });
   // 1: entries 0..46; releasing 22 destroys the object when the host holds
   // no reference any more.
   for (void *&entry : DriverTable) {

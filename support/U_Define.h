@@ -133,7 +133,8 @@ struct TDvrChannelInfo {
   TMethod ChannelCallback5;    // 56
   uint8_t Reserved64[8];       // 64
   uint8_t HeaderPending;       // 72; 1 at registration
-  uint8_t StreamState73[7];    // 73
+  uint8_t ChannelOpening;      // 73; the driver is opening the channel now
+  uint8_t StreamState74[6];    // 74
   int32_t MotionDefense;       // 80
   int32_t AlarmInDefense;      // 84
   int32_t AlarmOutDefense;     // 88

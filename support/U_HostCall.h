@@ -4,6 +4,7 @@
 #pragma once
 #include "support/U_Define.h"
 #include <cstdint>
+#include <cstring>
 
 #define HOST_METHOD __attribute__((regparm(3), stdcall))
 
@@ -19,6 +20,22 @@ struct TGuardedCall {
 extern "C" uint32_t TmGuardedHostCall(TGuardedCall *call);
 
 namespace NHostCall {
+
+// A method pointer that one thread sets while another calls it: code and
+// object move as one 8-byte load or store (the record keeps it 8-aligned),
+// never as two halves of different pairs.
+inline TMethod LoadMethod(const TMethod &m) {
+  static_assert(sizeof(TMethod) == 8);
+  const uint64_t v = __atomic_load_n(reinterpret_cast<const uint64_t *>(&m), __ATOMIC_ACQUIRE);
+  TMethod out;
+  std::memcpy(&out, &v, 8);
+  return out;
+}
+inline void StoreMethod(TMethod &m, const TMethod &value) {
+  uint64_t v;
+  std::memcpy(&v, &value, 8);
+  __atomic_store_n(reinterpret_cast<uint64_t *>(&m), v, __ATOMIC_RELEASE);
+}
 
 // Calls a host method with two register arguments under an SEH frame of
 // ours: an exception the host raises ends the call; true when none did.

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace NWin {
@@ -58,6 +59,8 @@ public:
   // system error code in *error when given (got holds what came before it).
   bool Read(void *data, size_t size, size_t &got, uint32_t *error = nullptr);
   bool Write(const void *data, size_t size, uint32_t *error = nullptr);
+  // Moves to byte `at` from the start.
+  bool Seek(int64_t at);
   void Close();
 
 private:
@@ -94,6 +97,55 @@ namespace NModule {
 inline HMODULE Load(const char *path) { return ::LoadLibraryA(path); }
 inline bool Free(HMODULE m) { return ::FreeLibrary(m) != FALSE; }
 inline FARPROC Proc(HMODULE m, const char *name) { return ::GetProcAddress(m, name); }
+
+// One reference on a loaded module, freed exactly once: by Reset or by the
+// owner's end. Loading again while one is held takes no second reference.
+class TModuleRef {
+public:
+  TModuleRef() = default;
+  ~TModuleRef() { Reset(); }
+  TModuleRef(const TModuleRef &) = delete;
+  TModuleRef &operator=(const TModuleRef &) = delete;
+  // The module held, or the one loaded from path (nil when it cannot be).
+  HMODULE Load(const char *path) {
+    if (!module_) module_ = ::LoadLibraryA(path);
+    return module_;
+  }
+  HMODULE Get() const { return module_; }
+  // Takes over a reference the caller holds (one already held is freed).
+  void Adopt(HMODULE m) {
+    Reset();
+    module_ = m;
+  }
+  // Gives the reference up without freeing it (the module stays loaded).
+  HMODULE Release() { return std::exchange(module_, nullptr); }
+  void Reset() {
+    if (HMODULE m = Release()) ::FreeLibrary(m);
+  }
+
+private:
+  HMODULE module_ = nullptr;
+};
 } // namespace NModule
+
+namespace NSync {
+// Makes every other processor's pending writes visible and orders them
+// before what this thread reads next: the reclaiming half of an asymmetric
+// fence whose other half is a plain store and a compiler barrier.
+inline void FlushOtherWrites() { ::FlushProcessWriteBuffers(); }
+
+// A manual-reset event.
+class TEvent {
+public:
+  explicit TEvent(bool set = false) : h_(::CreateEventA(nullptr, TRUE, set ? TRUE : FALSE, nullptr)) {}
+  void Set() { ::SetEvent(h_.get()); }
+  void Reset() { ::ResetEvent(h_.get()); }
+  // True when set within ms (INFINITE waits for good).
+  bool Wait(DWORD ms = INFINITE) const { return ::WaitForSingleObject(h_.get(), ms) == WAIT_OBJECT_0; }
+
+private:
+  TUniqueHandle h_;
+};
+} // namespace NSync
 
 } // namespace NWin

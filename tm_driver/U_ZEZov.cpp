@@ -1,5 +1,6 @@
 // U_ZEZov.cpp - TTMDvs: the object, binding the SDK, start and shutdown,
-// closing servers, logging out, and the SDK's server messages.
+// sessions and the logins they own, closing servers, logging out, and the
+// SDK's server messages.
 #include "tm_driver/U_ZEZov.h"
 #include "support/Clock.h"
 #include "support/U_DebugLog.h"
@@ -23,19 +24,52 @@ namespace {
 
 std::string LocalDateTimeText() { return NWin::NSystem::FormatShortDateLongTime(NClock::LocalTime()); }
 
-// Message callbacks inside the driver now. The count lives outside every
-// driver object, so that a callback arriving while its object goes never
-// touches the object to count itself in.
-std::atomic<int32_t> MessagesInFlight{0};
-
 // Every driver object alive, for the unload of the library.
 TLock LiveDriversLock;
 std::vector<TTMDvs *> LiveDrivers;
 
+// The logins of every driver object of the library, by handle: a server
+// message reaches the driver that owns the login it names. Sessions enter
+// when they begin and leave when they end, before their driver can go.
+TLock RegistryLock;
+std::vector<TServerSession *> Registry;
+
+void Register(TServerSession *s) {
+  TLockGuard g(RegistryLock);
+  Registry.push_back(s);
+}
+void Unregister(TServerSession *s) {
+  TLockGuard g(RegistryLock);
+  Registry.erase(std::remove(Registry.begin(), Registry.end(), s), Registry.end());
+}
+
+// The threads inside a message callback now, with the driver each is in
+// (under RegistryLock): a release or shutdown asked for from the host's
+// status report there must not wait for the callback it is part of, nor log
+// a login off inside the SDK's call.
+std::vector<std::pair<DWORD, TTMDvs *>> MessageThreads;
+
+TTMDvs *InMessageOf() {
+  const DWORD self = NWin::NSystem::ThreadId();
+  TLockGuard g(RegistryLock);
+  for (const auto &[thread, driver] : MessageThreads)
+    if (thread == self) return driver;
+  return nullptr;
+}
+
+// The library is being unloaded: no log-off any more (it may block, and
+// the loader lock is held).
+std::atomic<bool> Unloading{false};
+constexpr DWORD UnloadWaitMs = 5000;
+
 } // namespace
 
-TTMDvs::TTMDvs(uint8_t driverType, void **slot, const char *hostDir)
+TTMDvs::TTMDvs(uint8_t driverType, void **slot, const char *hostDir, const TSdkTable *sdk)
     : TDeviceDriverBase(driverType, slot, hostDir) {
+  if (sdk) {
+    Sdk_ = *sdk;
+    SdkGiven_ = true;
+  }
   {
     TLockGuard g(LiveDriversLock);
     LiveDrivers.push_back(this);
@@ -49,19 +83,63 @@ TTMDvs::TTMDvs(uint8_t driverType, void **slot, const char *hostDir)
 void TTMDvs::BeforeDestruction() {
   TTMDvs *self = this;
   CurrentDriver.compare_exchange_strong(self, nullptr);
+  if (!ShutdownDone_.load()) ORVA_Device_Shutdown();
   StopWorker();
-  if (!ShutdownDone.load()) ORVA_Device_Shutdown();
   EndAllSessions();
-  // Callbacks already inside the driver finish before the object goes.
-  WaitForCallbacks();
+  LogOffDropped();
+  // Message callbacks still inside finish first, unless this thread is one
+  // of them (then the last of them destroys the object: DeferDestruction).
+  if (InMessageOf() == this) return;
+  for (;;) {
+    {
+      TLockGuard g(RegistryLock);
+      if (MessagesInside_.load() == 0) break;
+    }
+    // Under the loader lock a callback that needs the loader would never
+    // come back: the wait is bounded there, and the object is then left.
+    if (!NoMessages_.Wait(Unloading.load() ? UnloadWaitMs : INFINITE)) break;
+  }
+}
+
+bool TTMDvs::DeferDestruction() {
+  if (Unloading.load()) {
+    // A worker or a message callback still inside after the bounded waits:
+    // the object, and what it holds, stay for the rest of the process.
+    TLockGuard w(WorkerLock);
+    TLockGuard r(RegistryLock);
+    if (WorkerRunning_ || MessagesInside_.load() != 0) return true;
+  }
+  const bool defer = InMessageOf() == this || OnWorkerThread();
+  if (defer) Retired_ = true;
+  return defer;
+}
+
+void TTMDvs::LibraryUnloading() { Unloading = true; }
+
+void TTMDvs::DestroyIfUnused() {
+  bool unused;
+  {
+    TLockGuard w(WorkerLock);
+    TLockGuard r(RegistryLock);
+    unused = Retired_.load() && !WorkerRunning_ && MessagesInside_.load() == 0;
+  }
+  if (unused && !Destroying_.exchange(true)) delete this;
 }
 
 TTMDvs::~TTMDvs() {
   TTMDvs *self = this;
   CurrentDriver.compare_exchange_strong(self, nullptr);
-  TLockGuard g(LiveDriversLock);
-  LiveDrivers.erase(std::remove(LiveDrivers.begin(), LiveDrivers.end(), this), LiveDrivers.end());
-  // Frame buffers go with their channel arrays, sessions with the object.
+  {
+    TLockGuard g(LiveDriversLock);
+    LiveDrivers.erase(std::remove(LiveDrivers.begin(), LiveDrivers.end(), this), LiveDrivers.end());
+  }
+  // The modules this object loaded are freed by their owners, each once;
+  // the lists, which the base's destruction would free by, are emptied.
+  FreeLoadedLibraries();
+  LoadedLibraryPaths.clear();
+  LoadedLibraryHandles.clear();
+  // Sessions free themselves once their last user is done; frame buffers go
+  // with the channel arrays.
 }
 
 void TTMDvs::DetachLiveDrivers() {
@@ -73,9 +151,13 @@ void TTMDvs::DetachLiveDrivers() {
   CurrentDriver.store(nullptr);
   for (TTMDvs *d : drivers) {
     try {
-      d->StopWorker();
+      // Under the loader lock: nothing here may wait for a thread that could
+      // need the loader. The worker is only told to stop (the pool's own
+      // teardown sees its thread out of the module), message callbacks
+      // still inside get a bounded wait, and no login is logged off.
+      d->StopLinkCheck = 1;
       d->EndAllSessions();
-      d->WaitForCallbacks();
+      d->NoMessages_.Wait(UnloadWaitMs);
       // Its window's procedure is code of the module too.
       d->DestroyMessageWindow();
     } catch (...) {
@@ -83,7 +165,19 @@ void TTMDvs::DetachLiveDrivers() {
   }
 }
 
-void TTMDvs::FreeLoadedLibraries() { TDeviceDriverBase::FreeLoadedLibraries(); }
+void TTMDvs::FreeLoadedLibraries() {
+  // Each module this object loaded is freed here, once. The lists stay the
+  // record of what was loaded. On a thread inside one of the SDK's calls
+  // (the last release asked for from a status report), the SDK must not be
+  // unloaded under its own feet: it stays loaded.
+  if (InMessageOf() == this || !FreeSdkOnDestroy_) SdkModuleRef_.Release();
+  SdkModuleRef_.Reset();
+  if (PtzModuleRef_.Get()) {
+    NPtz::Module = nullptr;
+    NPtz::GetPtzProtocolCount = NPtz::GetPtzInfoFromIndex = NPtz::TransformToCommand = nullptr;
+    PtzModuleRef_.Reset();
+  }
+}
 
 void TTMDvs::WindowProc(TMessage &m) {
   if (m.Msg == 0x5955) return;
@@ -100,6 +194,10 @@ bool TTMDvs::ORVA_Device_Reserved40(const char *, int32_t) { return true; }
 // ---------------------------------------------------------------- SDK binding
 
 bool TTMDvs::BindSdk() {
+  if (SdkGiven_) return true;
+  // Bound before (Init after a shutdown): the same modules, no second
+  // reference and no second entry in the lists.
+  if (SdkModuleRef_.Get()) return true;
   LoadedLibraryPaths.clear();
   LoadedLibraryHandles.clear();
   // The pieces stand as they are, doubled separators included.
@@ -108,7 +206,7 @@ bool TTMDvs::BindSdk() {
     DebugLine(TextSdkFileMissing + path);
     return false;
   }
-  HMODULE m = NWin::NModule::Load(path.c_str());
+  HMODULE m = SdkModuleRef_.Load(path.c_str());
   if (!m) {
     DebugLine(TextSdkLoadFailed + path);
     return false;
@@ -116,11 +214,13 @@ bool TTMDvs::BindSdk() {
   LoadedLibraryPaths.push_back(path);
   LoadedLibraryHandles.push_back(std::to_string(reinterpret_cast<uintptr_t>(m)));
   SdkModule = m;
-  for (int i = 0; i < SdkFunctionCount; ++i) Sdk[i] = NWin::NModule::Proc(m, SdkFunctionNames[i]);
+  for (int i = 0; i < SdkFunctionCount; ++i) Sdk_.Functions[i] = NWin::NModule::Proc(m, SdkFunctionNames[i]);
   SdkBound = 1;
   if (!NPtz::Module) {
     const std::string ptz = HostDir + "\\" + "PTZ.dll";
     if (LoadPtzLibrary(ptz)) {
+      // This object holds the reference LoadPtzLibrary took.
+      PtzModuleRef_.Adopt(NPtz::Module);
       LoadedLibraryPaths.push_back(ptz);
       LoadedLibraryHandles.push_back(std::to_string(reinterpret_cast<uintptr_t>(NPtz::Module)));
     }
@@ -130,34 +230,70 @@ bool TTMDvs::BindSdk() {
 
 // ---------------------------------------------------------------- start and shutdown
 
+bool TTMDvs::OnWorkerThread() const { return WorkerThreadId_.load() == NWin::NSystem::ThreadId(); }
+
 int32_t TTMDvs::ORVA_Device_Init() {
-  // A second call while the worker runs starts no second worker.
-  if (WorkerStarted.load() && !LinkCheckStopped.load()) return 1;
   if (!BindSdk()) return 0;
   if (!PublicUnit || !PublicUnit->ThreadManage) return 0;
+  WorkerLock.Lock();
+  while (WorkerRunning_) {
+    if (StopLinkCheck.load() == 0) {
+      // Running: a second call starts no second worker.
+      WorkerLock.Unlock();
+      return 1;
+    }
+    if (OnWorkerThread()) {
+      // A shutdown and an Init from the status report on the worker: the
+      // worker simply goes on.
+      StopLinkCheck = 0;
+      ShutdownDone_ = false;
+      WorkerLock.Unlock();
+      return 1;
+    }
+    // A worker told to stop has not ended yet: the new one starts after it.
+    WorkerLock.Unlock();
+    WorkerIdle_.Wait();
+    WorkerLock.Lock();
+  }
   StopLinkCheck = 0;
   LinkCheckStopped = 0;
-  ShutdownDone = false;
+  ShutdownDone_ = false;
+  WorkerRunning_ = true;
+  WorkerIdle_.Reset();
+  WorkerLock.Unlock();
   TThreadBase *thread = nullptr;
-  WorkerStarted = true;
   if (PublicUnit->ThreadManage->RunJob(
           thread, "",
           [this](volatile uint8_t &terminated, TThreadBase *t, int32_t p) { CheckDvrLink(terminated, t, p); }, 0,
           false) != 0) {
     // The pool is closing: nothing runs, so nothing is to be awaited.
-    WorkerStarted = false;
+    WorkerEnded();
   }
   return 1;
+}
+
+void TTMDvs::WorkerEnded() {
+  bool mine;
+  WorkerLock.Lock();
+  WorkerThreadId_ = 0;
+  LinkCheckStopped = 1;
+  WorkerRunning_ = false;
+  mine = Retired_.load();
+  WorkerLock.Unlock();
+  // The object's destruction waited for this (the event is the last touch),
+  // or was left to the worker, whose thread asked for it.
+  if (mine) DestroyIfUnused();
+  else WorkerIdle_.Set();
 }
 
 void TTMDvs::StopWorker() {
   StopLinkCheck = 1;
   // Asked for on the worker's own thread (the host's status callback): the
   // worker sees the flag and ends once the current call has returned.
-  if (WorkerThreadId.load() == NWin::NSystem::ThreadId()) return;
-  // Only a worker that was started ever sets the flag.
-  while (WorkerStarted.load() && !LinkCheckStopped.load()) NClock::Sleep(2);
-  WorkerStarted = false;
+  if (OnWorkerThread()) return;
+  // Under the loader lock (unloading), bounded: the worker may be inside
+  // the system's resolver, which can need the loader.
+  WorkerIdle_.Wait(Unloading.load() ? UnloadWaitMs : INFINITE);
 }
 
 bool TTMDvs::ORVA_Device_Shutdown() {
@@ -167,7 +303,8 @@ bool TTMDvs::ORVA_Device_Shutdown() {
   const int32_t n = DvrCount();
   for (int32_t i = 0; i < n; ++i) CloseServer(i, true);
   EndAllSessions();
-  ShutdownDone = true;
+  LogOffDropped();
+  ShutdownDone_ = true;
   return true;
 }
 
@@ -177,6 +314,30 @@ int32_t TTMDvs::LogOut(int32_t handle) {
   if (auto f = SdkFunction<TNvSetCallback>(sfSetCallback)) f(handle, nullptr);
   if (auto f = SdkFunction<TNvSetStreamFunc>(sfSetStreamFunc)) f(handle, nullptr, nullptr);
   return 0;
+}
+
+void TTMDvs::DropLogin(int32_t handle) {
+  // An SDK without the log-off: detaching was all there is.
+  if (!SdkFunction<TNvLogoffServer>(sfLogoffServer)) return;
+  TLockGuard g(LogOffLock);
+  LogOffQueue.push_back(handle);
+}
+
+void TTMDvs::LogOffDropped() {
+  if (InMessageOf() || Unloading.load()) return; // inside the SDK's call: a later pass or the shutdown does it
+  auto logoff = SdkFunction<TNvLogoffServer>(sfLogoffServer);
+  std::vector<int32_t> handles;
+  {
+    TLockGuard g(LogOffLock);
+    handles.swap(LogOffQueue);
+  }
+  if (logoff)
+    for (int32_t h : handles) logoff(h);
+}
+
+size_t TTMDvs::PendingLogOffs() {
+  TLockGuard g(LogOffLock);
+  return LogOffQueue.size();
 }
 
 bool TTMDvs::ORVA_Device_CloseDvr(const char *address, int32_t port, bool logOut) {
@@ -191,8 +352,8 @@ void TTMDvs::CloseServer(int32_t index, bool logOut) {
   for (int32_t c = 0; c < count; ++c) StopChannel(index, c);
   TDvrInfo *d = DvrRecord(index);
   if (!logOut || !d) return;
-  if (TServerSession *s = LiveSession(index)) {
-    EndSession(s);
+  if (HasSession(index)) {
+    EndSessionOf(index);
   } else if (d->LoginHandle >= MinLoginHandle) {
     // A handle the driver holds no session for (taken over at registration).
     LogOut(d->LoginHandle);
@@ -200,99 +361,103 @@ void TTMDvs::CloseServer(int32_t index, bool logOut) {
   }
 }
 
-void TTMDvs::EndServer(int32_t index) {
-  if (TServerSession *s = LiveSession(index)) EndSession(s);
-}
+void TTMDvs::EndServer(int32_t index) { EndSessionOf(index); }
 
 // ---------------------------------------------------------------- sessions
 
-TServerSession *TTMDvs::BeginSession(int32_t index, int32_t handle) {
-  TLockGuard g(SessionLock);
-  TDvrInfo *d = DvrRecord(index);
-  if (!d || d->Deleted != 0 || StopLinkCheck.load() != 0) return nullptr;
-  if (static_cast<size_t>(index) >= LiveSessions.size()) LiveSessions.resize(static_cast<size_t>(index) + 1);
-  // A record has one login at a time; one left over is ended first (the
-  // lock is re-entrant).
-  if (TServerSession *old = LiveSessions[index]) EndSession(old);
-  auto s = std::make_unique<TServerSession>();
-  s->Driver = this;
-  s->DvrIndex = index;
-  s->LoginHandle = handle;
-  s->ChannelsRef = Channels(index);
-  s->Channels = s->ChannelsRef.get();
-  TServerSession *session = s.get();
-  Sessions.push_back(std::move(s));
-  LiveSessions[index] = session;
-  d->LoginHandle = handle;
-  // The SDK may call both at once; the session is complete by now.
+bool TTMDvs::BeginSession(int32_t index, int32_t handle) {
+  TServerSession *s = nullptr, *old = nullptr;
+  {
+    TLockGuard g(SessionLock);
+    TDvrInfo *d = DvrRecord(index);
+    if (d && d->Deleted == 0 && StopLinkCheck.load() == 0) {
+      if (static_cast<size_t>(index) >= LiveSessions.size()) LiveSessions.resize(static_cast<size_t>(index) + 1);
+      // A record has one login at a time; one left over is ended below.
+      old = std::exchange(LiveSessions[index], nullptr);
+      s = NSession::Make(this, index, handle, Channels(index));
+      // The attaching below holds a reference of its own: a message may end
+      // the session before the attaching is done.
+      s->Refs.fetch_add(1);
+      LiveSessions[index] = s;
+      d->LoginHandle = handle;
+      Register(s);
+    }
+  }
+  if (old) EndSession(old);
+  if (!s) {
+    // Deleted meanwhile, or the driver is stopping: the login is not kept.
+    LogOut(handle);
+    DropLogin(handle);
+    return false;
+  }
+  // The session is complete and published, and no lock is held: the SDK may
+  // call either callback at once, even before these return.
   if (auto f = SdkFunction<TNvSetCallback>(sfSetCallback)) f(handle, &TTMDvs::MessageCallback);
-  if (auto f = SdkFunction<TNvSetStreamFunc>(sfSetStreamFunc)) f(handle, &TTMDvs::StreamCallback, session);
-  return session;
+  if (auto f = SdkFunction<TNvSetStreamFunc>(sfSetStreamFunc)) f(handle, &TTMDvs::StreamCallback, s);
+  bool live;
+  {
+    TLockGuard g(SessionLock);
+    live = static_cast<size_t>(index) < LiveSessions.size() && LiveSessions[index] == s;
+  }
+  if (!live) {
+    // Ended while being attached: its end detached it before the stream
+    // function above was attached, so detach that once more.
+    if (auto f = SdkFunction<TNvSetStreamFunc>(sfSetStreamFunc)) f(handle, nullptr, nullptr);
+    NSession::Retire(s);
+  } else {
+    NSession::Unref(s);
+  }
+  return live;
+}
+
+void TTMDvs::EndSessionOf(int32_t index, int32_t handle) {
+  TServerSession *s = nullptr;
+  {
+    TLockGuard g(SessionLock);
+    if (index >= 0 && static_cast<size_t>(index) < LiveSessions.size() && LiveSessions[index] &&
+        (handle < 0 || LiveSessions[index]->LoginHandle == handle))
+      s = std::exchange(LiveSessions[index], nullptr);
+  }
+  // Only the thread that took the session out of the list ends it.
+  if (s) EndSession(s);
 }
 
 void TTMDvs::EndSession(TServerSession *s) {
+  s->Ended.store(1);
+  Unregister(s);
+  LogOut(s->LoginHandle);
+  if (s->Channels)
+    for (int32_t c = 0; c < s->Channels->Count; ++c) CloseChannelRecord((*s->Channels)[c], c, false);
   {
     TLockGuard g(SessionLock);
-    if (!s || s->Ended.load() != 0) return;
-    s->Ended.store(1);
-    s->EndedTick = NClock::Ticks();
-    if (static_cast<size_t>(s->DvrIndex) < LiveSessions.size() && LiveSessions[s->DvrIndex] == s)
-      LiveSessions[s->DvrIndex] = nullptr;
+    TDvrInfo *d = DvrRecord(s->DvrIndex);
+    if (d && d->LoginHandle == s->LoginHandle) d->LoginHandle = -1;
   }
-  LogOut(s->LoginHandle);
-  if (s->Channels) {
-    TLockGuard lock(*CaptureLock);
-    for (int32_t c = 0; c < s->Channels->Count; ++c)
-      if ((*s->Channels)[c].ChannelHandle > 0) CloseChannelRecord((*s->Channels)[c], c);
-  }
-  TLockGuard g(SessionLock);
-  TDvrInfo *d = DvrRecord(s->DvrIndex);
-  if (d && d->LoginHandle == s->LoginHandle) d->LoginHandle = -1;
+  DropLogin(s->LoginHandle);
+  NSession::Retire(s);
 }
 
-TServerSession *TTMDvs::LiveSession(int32_t index) {
+bool TTMDvs::HasSession(int32_t index) {
   TLockGuard g(SessionLock);
-  return index >= 0 && static_cast<size_t>(index) < LiveSessions.size() ? LiveSessions[index] : nullptr;
+  return index >= 0 && static_cast<size_t>(index) < LiveSessions.size() && LiveSessions[index];
 }
 
 void TTMDvs::EndAllSessions() {
-  std::vector<TServerSession *> live;
+  size_t n;
   {
     TLockGuard g(SessionLock);
-    for (TServerSession *s : LiveSessions)
-      if (s) live.push_back(s);
+    n = LiveSessions.size();
   }
-  for (TServerSession *s : live) EndSession(s);
+  for (size_t i = 0; i < n; ++i) EndSessionOf(static_cast<int32_t>(i));
 }
 
-void TTMDvs::ReclaimSessions(uint32_t graceMs) {
+uint32_t TTMDvs::OversizedPackets() {
   TLockGuard g(SessionLock);
-  const uint32_t now = NClock::Ticks();
-  std::erase_if(Sessions, [&](const std::unique_ptr<TServerSession> &s) {
-    return s->Ended.load() != 0 && s->Busy.load() == 0 && now - s->EndedTick >= graceMs;
-  });
-}
-
-void TTMDvs::WaitForCallbacks() {
-  auto busy = [this] {
-    if (MessagesInFlight.load() != 0) return true;
-    TLockGuard g(SessionLock);
-    for (const auto &s : Sessions)
-      if (s->Busy.load() != 0) return true;
-    return false;
-  };
-  // Bounded: a host that releases the object from inside one of its own
-  // callbacks would otherwise wait for itself.
-  for (int i = 0; i < 2500 && busy(); ++i) NClock::Sleep(2);
-  // A packet the SDK handed over just before its session ended may still be
-  // in its copy (which counts in nowhere, and takes microseconds).
-  bool recent = false;
-  {
-    TLockGuard g(SessionLock);
-    const uint32_t now = NClock::Ticks();
-    for (const auto &s : Sessions) recent = recent || (s->Ended.load() != 0 && now - s->EndedTick < 20);
-  }
-  if (recent) NClock::Sleep(20);
+  uint32_t n = 0;
+  for (TServerSession *s : LiveSessions)
+    if (s && s->Channels)
+      for (int32_t c = 0; c < s->Channels->Count; ++c) n += s->Use[c].OversizedPackets;
+  return n;
 }
 
 void TTMDvs::ReportStatus(int32_t dvrId, bool onLine) {
@@ -302,21 +467,53 @@ void TTMDvs::ReportStatus(int32_t dvrId, bool onLine) {
 
 // ---------------------------------------------------------------- server messages
 
-int32_t NV_CALL TTMDvs::MessageCallback(int32_t handle, const void *message) {
-  if (!message) return 0;
-  // Counted in before the driver is looked at: a driver that is going clears
-  // CurrentDriver first and then waits for the count.
-  MessagesInFlight.fetch_add(1);
-  int32_t result = 0;
-  if (TTMDvs *self = CurrentDriver.load()) {
-    try {
-      result = self->OnServerMessage(handle, message);
-    } catch (...) {
-      // Nothing of ours may unwind into the SDK.
-      result = 0;
+void TTMDvs::MessageLeft() {
+  bool mine = false;
+  {
+    TLockGuard g(RegistryLock);
+    if (MessagesInside_.fetch_sub(1) == 1) {
+      mine = Retired_.load();
+      // A destruction waiting for this may go on once the event is set:
+      // nothing of the object is touched after it.
+      if (!mine) NoMessages_.Set();
     }
   }
-  MessagesInFlight.fetch_sub(1);
+  if (mine) {
+    FreeSdkOnDestroy_ = false;
+    DestroyIfUnused();
+  }
+}
+
+int32_t NV_CALL TTMDvs::MessageCallback(int32_t handle, const void *message) {
+  if (!message) return 0;
+  // The driver that owns the login, counted in while the registry still
+  // holds its session (a driver that goes takes its sessions out first).
+  TTMDvs *self = nullptr;
+  {
+    TLockGuard g(RegistryLock);
+    for (TServerSession *s : Registry)
+      if (s->LoginHandle == handle && s->Ended.load() == 0) {
+        self = s->Driver;
+        break;
+      }
+    if (!self) return 0;
+    if (self->MessagesInside_.fetch_add(1) == 0) self->NoMessages_.Reset();
+    MessageThreads.push_back({NWin::NSystem::ThreadId(), self});
+  }
+  int32_t result = 0;
+  try {
+    result = self->OnServerMessage(handle, message);
+  } catch (...) {
+    // Nothing of ours may unwind into the SDK.
+    result = 0;
+  }
+  {
+    TLockGuard g(RegistryLock);
+    const auto at = std::find(MessageThreads.begin(), MessageThreads.end(),
+                              std::make_pair(static_cast<DWORD>(NWin::NSystem::ThreadId()), self));
+    if (at != MessageThreads.end()) MessageThreads.erase(at);
+  }
+  self->MessageLeft();
   return result;
 }
 
@@ -353,11 +550,18 @@ int32_t TTMDvs::OnServerMessage(int32_t handle, const void *message) {
     ReportStatus(d->DvrId, false);
   }
   DebugLine(TextLogOutStart + LocalDateTimeText());
-  TServerSession *s = LiveSession(i);
-  if (s && s->LoginHandle == handle) EndSession(s);
+  // The session of this login ends (detached, channels closed, queued for
+  // log-off by the worker); a login the driver holds no session for is
+  // only detached.
+  if (HasSession(i)) EndSessionOf(i, handle);
   else LogOut(handle);
   DebugLine(TextLogOutEnd + LocalDateTimeText());
-  d->LoginHandle = -1;
+  {
+    // Only this login's handle is cleared: the worker may have logged the
+    // server on again meanwhile.
+    TLockGuard g(SessionLock);
+    if (d->LoginHandle == handle) d->LoginHandle = -1;
+  }
   DebugLine(reset ? "ZQ>>TTMDvs: NV_MSG_RESETSERVER End ---------------"
                   : "ZQ>>TTMDvs: NV_MSG_SERVER_BREAK End ---------------");
   return result;

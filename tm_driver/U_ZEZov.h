@@ -2,6 +2,7 @@
 // vendor SDK (NVSDK.dll).
 #pragma once
 #include "driver_base/U_DeviceDriverBase.h"
+#include "support/WinApi.h"
 #include "tm_driver/U_ZEZov_Define.h"
 #include <atomic>
 #include <memory>
@@ -9,11 +10,37 @@
 
 class TTMDvs;
 
-// One login of one registered server, from the worker's logon to its end. The
-// SDK's stream callback gets the session as its user data and reaches the
-// channel records through it with plain loads. A session ends exactly once
-// (TTMDvs::EndSession): its callbacks are detached and its channels closed;
-// its memory stays with the driver until no callback can still be inside it.
+// The SDK's functions in lookup order; nil where the SDK lacks one.
+struct TSdkTable {
+  FARPROC Functions[SdkFunctionCount] = {};
+  template <class F> F Get(TSdkFunction f) const { return reinterpret_cast<F>(reinterpret_cast<void *>(Functions[f])); }
+};
+
+// What the packet path of one channel of a session writes: whether a packet
+// is inside it now, and its counters. One cache line each, so that channels
+// streaming on different threads share none. Plain fields: only the
+// channel's packet thread writes them.
+struct alignas(64) TChannelUse {
+  volatile uint8_t Inside = 0;
+  uint32_t OversizedPackets = 0; // header claimed a frame beyond MaxFrameBytes
+};
+
+// One login of one registered server, from the worker's logon to its end.
+// The SDK's stream callback gets the session as its user data and reaches the
+// channel records through it with plain loads.
+//
+// Lifetime, by counts: the owner (the thread that ends the session) holds one
+// reference, every delivery to the host one more for as long as it runs; a
+// packet being copied is seen through its channel's Inside flag. The owner
+// ends the session, detaches it from the SDK, waits for copies in progress
+// to leave (they never block) and drops its reference; whoever drops the
+// last one frees the session, and with it its hold on the channel array and
+// frame buffers. Nothing on the packet path touches the driver object, so a
+// delivery held in the host may outlive the driver.
+//
+// The SDK makes no new call with a user data once NVNET_SetStreamFunc has
+// detached it: calls already under way are what the flags and the count
+// account for.
 struct TServerSession {
   TTMDvs *Driver = nullptr;
   int32_t DvrIndex = -1;
@@ -22,21 +49,18 @@ struct TServerSession {
   // server's array only after ending its session, so this stays current.
   TChannelArrayRef ChannelsRef;
   TChannelArray *Channels = nullptr;
-  // Deliveries to the host inside the session now (they may take any time);
-  // each checks Ended after counting itself in. The copy of a packet into
-  // its frame buffer never blocks, and is covered by the grace period an
-  // ended session is kept for (SessionGraceMs).
-  std::atomic<int32_t> Busy{0};
+  std::unique_ptr<TChannelUse[]> Use;
   std::atomic<uint8_t> Ended{0};
-  uint32_t EndedTick = 0;
+  std::atomic<int32_t> Refs{1};
 };
 
 class TTMDvs : public TDeviceDriverBase {
 public:
   // Runs the base construction, stores the object's interface into *slot
   // (adding a reference and releasing the one the slot held) and becomes
-  // CurrentDriver.
-  TTMDvs(uint8_t driverType, void **slot, const char *hostDir);
+  // CurrentDriver. With `sdk`, those functions stand for the SDK and nothing
+  // is loaded (tests and benchmarks); without, Init loads NVSDK.dll.
+  TTMDvs(uint8_t driverType, void **slot, const char *hostDir, const TSdkTable *sdk = nullptr);
   ~TTMDvs() override;
 
   bool BindSdk() override;
@@ -56,6 +80,7 @@ public:
                                    bool checkDvr) override;
   bool ORVA_Device_Shutdown() override;
   void BeforeDestruction() override;
+  bool DeferDestruction() override;
 
   // Detaches the SDK's callbacks from a login (the caller clears the handle).
   int32_t LogOut(int32_t handle);
@@ -69,74 +94,112 @@ public:
   void EndServer(int32_t index) override;
 
   // --- sessions
-  // Starts the session of a new login of server `index`: attaches the SDK's
-  // callbacks and stores the handle in the record. Nil (nothing attached)
-  // when the record is deleted or the driver is stopping.
-  TServerSession *BeginSession(int32_t index, int32_t handle);
-  // The one way a session ends: detach, close its open channels, clear the
-  // record's handle. Never waits for callbacks, so it may run on any thread,
-  // an SDK callback's included.
-  void EndSession(TServerSession *session);
-  // The live session of a server, or nil.
-  TServerSession *LiveSession(int32_t index);
+  // Starts the session of a new login of server `index`: publishes it, then
+  // (with no lock held) attaches the SDK's callbacks. True when the session
+  // is still live afterwards; false when the record is deleted, the driver
+  // is stopping, or a message ended the login while it was being attached.
+  // A login refused here is detached and queued for log-off.
+  bool BeginSession(int32_t index, int32_t handle);
+  // Ends the live session of server `index`, if it has one (and, with a
+  // handle given, only a session of that login). Never waits for a
+  // delivery, so it may run on any thread, an SDK callback's included.
+  void EndSessionOf(int32_t index, int32_t handle = -1);
+  // Whether server `index` has a live session.
+  bool HasSession(int32_t index);
   // Ends every live session (shutdown, destruction, unload).
   void EndAllSessions();
-  // Frees ended sessions that no callback has used for `graceMs`.
-  void ReclaimSessions(uint32_t graceMs);
-  // Waits (bounded) until no callback is inside any session of this driver.
-  void WaitForCallbacks();
-
-  // Packets dropped because their header claimed a frame beyond MaxFrameBytes.
-  std::atomic<uint32_t> OversizedPackets{0};
+  // Logs off every login the driver dropped (never called inside an SDK
+  // callback: a log-off of a broken link may block).
+  void LogOffDropped();
 
   // The library is being unloaded while driver objects still live (the host
   // kept a reference): stop their workers and end their sessions, so that no
   // thread of the SDK calls into the module once it is gone.
   static void DetachLiveDrivers();
+  // The library's unload has begun (loader lock held): from now on no wait
+  // of a driver object is unbounded and no login is logged off.
+  static void LibraryUnloading();
 
   // The SDK's callbacks (stdcall, on the SDK's threads).
   static int32_t NV_CALL MessageCallback(int32_t handle, const void *message);
   static void NV_CALL StreamCallback(uint32_t, int32_t channel, uint32_t, const void *packet, uint32_t,
                                      uint32_t, void *userData);
-  // One packet for a channel record of a session (reassembly and delivery).
-  void OnStreamPacket(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet);
 
-  // The SDK's functions in lookup order; nil when the SDK lacks one.
-  FARPROC Sdk[SdkFunctionCount] = {};
-  template <class F> F SdkFunction(TSdkFunction f) const { return reinterpret_cast<F>(reinterpret_cast<void *>(Sdk[f])); }
-
-  std::atomic<bool> WorkerStarted{false};
-  std::atomic<bool> ShutdownDone{false};
-  // The worker's thread, so that a shutdown asked for on it (from the host's
-  // status callback) does not wait for itself.
-  std::atomic<uint32_t> WorkerThreadId{0};
+  const TSdkTable &Sdk() const { return Sdk_; }
+  // Packets dropped because their header claimed a frame beyond
+  // MaxFrameBytes, over the live sessions' channels.
+  uint32_t OversizedPackets();
+  // Logins waiting to be logged off.
+  size_t PendingLogOffs();
 
 private:
+  template <class F> F SdkFunction(TSdkFunction f) const { return Sdk_.Get<F>(f); }
   int32_t OnServerMessage(int32_t handle, const void *message);
   void ReportStatus(int32_t dvrId, bool onLine);
   void CheckOneServer(int32_t index);
-  // Sets the stop flag and, unless called on the worker itself, waits for it.
+  // Sets the stop flag and, unless called on the worker itself, waits for
+  // the worker to end.
   void StopWorker();
-  bool CloseChannelRecord(TDvrChannelInfo &c, int32_t channel);
-  // The stream path's rare steps, kept out of the per-packet code.
-  void DeliverHeader(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet);
-  void DeliverFrame(TServerSession &s, TDvrChannelInfo &c, uint32_t video, uint32_t audio, bool key);
-  static bool PrepareBuffer(TDvrChannelInfo &c, uint32_t total, bool start);
+  bool OnWorkerThread() const;
+  // The worker's last step: it no longer uses the object.
+  void WorkerEnded();
+  // Closes the channel if it is open: its handle is taken under CaptureLock,
+  // the SDK is called without it. With noteClosed, a channel found closed
+  // writes the "RealHandle < 0" line.
+  bool CloseChannelRecord(TDvrChannelInfo &c, int32_t channel, bool noteClosed);
+  void EndSession(TServerSession *s);
+  void DropLogin(int32_t handle);
+  // Message callbacks inside the object: counted in under the login
+  // registry's lock, so a driver being destroyed can wait for them.
+  friend struct TMessageVisit;
+  void MessageLeft();
 
-  // Guards the session lists and the begin and end of every session.
+  TSdkTable Sdk_;
+  bool SdkGiven_ = false;
+  NWin::NModule::TModuleRef SdkModuleRef_;
+  // PTZ.dll when this object loaded it.
+  NWin::NModule::TModuleRef PtzModuleRef_;
+
+  // Guards LiveSessions and the begin and end of every session (never held
+  // across a call into the SDK or the host).
   TLock SessionLock;
   std::vector<TServerSession *> LiveSessions; // by server index, nil for none
-  std::vector<std::unique_ptr<TServerSession>> Sessions; // every session not yet reclaimed
-};
+  // Logins dropped and not yet logged off.
+  TLock LogOffLock;
+  std::vector<int32_t> LogOffQueue;
 
-// How long an ended session is kept after its last callback left, in case
-// the SDK still holds its address on a thread that has not called yet.
-constexpr uint32_t SessionGraceMs = 10000;
+  // The worker: whether one runs, its thread, and its end.
+  TLock WorkerLock;
+  bool WorkerRunning_ = false;
+  std::atomic<uint32_t> WorkerThreadId_{0};
+  NWin::NSync::TEvent WorkerIdle_{true};
+  std::atomic<bool> ShutdownDone_{false};
+  // Message callbacks inside the object, and the event set when none is.
+  std::atomic<int32_t> MessagesInside_{0};
+  NWin::NSync::TEvent NoMessages_{true};
+  // Destruction waits for the worker or a message callback that asked for
+  // it from inside itself; the last of them destroys the object.
+  std::atomic<bool> Retired_{false};
+  std::atomic<bool> Destroying_{false};
+  // False when the destruction runs on a thread inside the SDK's call.
+  bool FreeSdkOnDestroy_ = true;
+  void DestroyIfUnused();
+};
 
 // No frame can exceed 256 fragments of 1024 bytes (the fragment index is one
 // byte); a packet claiming more is damaged.
 constexpr int32_t MaxFrameBytes = 256 * FragmentBytes;
 
-// The TTMDvs constructed last (no counted reference). The SDK's message
-// callback, which carries no pointer of ours, finds the driver through it.
+// The TTMDvs constructed last (no counted reference). Server messages do not
+// go through it (they reach the driver that owns the login); it is kept for
+// whatever else wants the newest driver.
 extern std::atomic<TTMDvs *> CurrentDriver;
+
+// Session helpers of the stream path (U_ZEZov_Live.cpp).
+namespace NSession {
+TServerSession *Make(TTMDvs *driver, int32_t index, int32_t handle, TChannelArrayRef channels);
+// The owner's end of a session already marked Ended and detached: waits for
+// packet copies in progress, then drops the owner's reference.
+void Retire(TServerSession *s);
+void Unref(TServerSession *s);
+} // namespace NSession

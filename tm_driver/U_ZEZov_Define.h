@@ -51,6 +51,7 @@ using TNvStreamCallback = void(NV_CALL *)(uint32_t, int32_t channel, uint32_t, c
 
 using TNvLogonServer = int32_t(NV_CALL *)(const char *address, uint32_t port, const char *user,
                                           const char *password, int32_t zero, int32_t *handle);
+using TNvLogoffServer = int32_t(NV_CALL *)(int32_t handle);
 using TNvGetServerInfo = int32_t(NV_CALL *)(int32_t handle, void *info);
 using TNvSetStreamFunc = int32_t(NV_CALL *)(int32_t handle, TNvStreamCallback func, void *userData);
 using TNvSetCallback = int32_t(NV_CALL *)(int32_t handle, TNvMessageCallback func);

@@ -9,18 +9,21 @@
 
 void TTMDvs::CheckDvrLink(volatile uint8_t &terminated, TThreadBase *, int32_t) {
   auto stop = [&] { return StopLinkCheck.load() != 0 || terminated != 0; };
-  WorkerThreadId = NWin::NSystem::ThreadId();
+  WorkerThreadId_ = NWin::NSystem::ThreadId();
   try {
     for (;;) {
       if (stop()) break;
       NClock::Sleep(100);
       WriteDebugLog("ZQ>>TTMDvs CheckDvrLink Run", 1);
+      // Logins dropped since the last pass (breaks, failed logons) are
+      // logged off here, on the worker, never inside an SDK callback.
+      LogOffDropped();
       // Records added during the pass wait for the next one.
       const int32_t n = DvrCount();
       // A shutdown asked for during the pass (from a status report) ends it:
       // no server is logged on after the driver was stopped.
       for (int32_t i = 0; i < n && !stop(); ++i) CheckOneServer(i);
-      ReclaimSessions(SessionGraceMs);
+      LogOffDropped();
       // About 10 s to the next pass. A stop request is looked at every
       // 100 ms, so a host that shuts down (or reloads the driver) waits
       // no longer than that for the worker.
@@ -34,8 +37,12 @@ void TTMDvs::CheckDvrLink(volatile uint8_t &terminated, TThreadBase *, int32_t) 
   } catch (...) {
     WriteDebugLog("ZQ>>TTMDvs.CheckDvrLink Except", 1);
   }
-  WorkerThreadId = 0;
-  LinkCheckStopped = 1;
+  try {
+    LogOffDropped();
+  } catch (...) {
+  }
+  // The last touch of the object: it may be destroyed by this.
+  WorkerEnded();
 }
 
 void TTMDvs::CheckOneServer(int32_t index) {
@@ -64,18 +71,21 @@ void TTMDvs::CheckOneServer(int32_t index) {
       r->LoginTime = NClock::Now();
       // The handle, the message callback and the stream callback with the
       // session as its user data.
-      if (!BeginSession(index, h)) {
+      if (BeginSession(index, h)) {
+        DebugLine(TextOnLine + address);
+      } else if (r->Deleted != 0 || StopLinkCheck.load() != 0) {
         // Deleted meanwhile, or the driver is stopping: the login is not kept.
-        LogOut(h);
         return;
       }
-      DebugLine(TextOnLine + address);
+      // Otherwise a message ended the login while it was being set up: the
+      // report below says off line.
     } else {
       r->LoginHandle = -1;
       ReportStatus(r->DvrId, false);
       DebugLine(TextReportOffLine + address);
       DebugLine(TextLogOutBegin);
       LogOut(h);
+      DropLogin(h);
       DebugLine(TextLogOutFinished);
       return;
     }

@@ -19,7 +19,9 @@ bool TTMDvs::ORVA_Device_SetDvrCallback(const char *address, int32_t port, int32
   if (!channels || !channels->Has(channel)) return false;
   TDvrChannelInfo &c = (*channels)[channel];
   c.DvrIndex = i;
-  c.FrameCallback = callbacks[0];
+  // The SDK's thread may be reading it for a delivery: code and object are
+  // written as one 8-byte store, so a reader sees the old pair or the new.
+  NHostCall::StoreMethod(c.FrameCallback, callbacks[0]);
   c.ChannelCallback2 = callbacks[1];
   c.ChannelCallback3 = callbacks[2];
   c.ChannelCallback4 = callbacks[3];
@@ -34,13 +36,20 @@ int32_t TTMDvs::ORVA_Device_StartDvrCapture(const char *address, int32_t port, i
     return -1;
   }
   DebugLine("ZQ>>DvrIndex >= Zero");
-  TLockGuard lock(*CaptureLock);
   const TChannelArrayRef channels = Channels(i);
   if (!channels || !channels->Has(channel)) return -1;
   TDvrChannelInfo &c = (*channels)[channel];
-  if (c.ChannelHandle > 0) {
-    DebugLine(TextAlreadyOpen);
-    return 0;
+  const int32_t login = DvrRecord(i)->LoginHandle;
+  {
+    // Under CaptureLock: whether it is open (or being opened by another
+    // thread); the SDK is called with no lock held, since it may call back
+    // on a thread of its own and wait for it.
+    TLockGuard lock(*CaptureLock);
+    if (c.ChannelHandle > 0 || c.ChannelOpening != 0) {
+      DebugLine(TextAlreadyOpen);
+      return 0;
+    }
+    c.ChannelOpening = 1;
   }
   TNvOpenRequest request;
   std::memset(&request, 0, sizeof request);
@@ -50,7 +59,9 @@ int32_t TTMDvs::ORVA_Device_StartDvrCapture(const char *address, int32_t port, i
   request.MinusOne = -1;
   int32_t handle = 0;
   auto open = SdkFunction<TNvOpenChannel>(sfOpenChannel);
-  const int32_t result = open ? open(DvrRecord(i)->LoginHandle, &request, &handle) : -1;
+  const int32_t result = open ? open(login, &request, &handle) : -1;
+  TLockGuard lock(*CaptureLock);
+  c.ChannelOpening = 0;
   if (result != 0) {
     c.ChannelHandle = -1;
     return -1;
@@ -70,27 +81,36 @@ int32_t TTMDvs::ORVA_Device_StopDvrCapture(const char *address, int32_t port, in
 }
 
 int32_t TTMDvs::StopChannel(int32_t index, int32_t channel) {
-  TLockGuard lock(*CaptureLock);
   const TChannelArrayRef channels = Channels(index);
-  if (!channels || !channels->Has(channel) || (*channels)[channel].ChannelHandle <= 0) {
+  if (!channels || !channels->Has(channel)) {
     DebugLine("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture, RealHandle < 0");
     return 0;
   }
-  CloseChannelRecord((*channels)[channel], channel);
+  CloseChannelRecord((*channels)[channel], channel, true);
   return 0;
 }
 
-// Closes an open channel (the caller holds CaptureLock): up to five tries,
-// and the channel counts as closed either way.
-bool TTMDvs::CloseChannelRecord(TDvrChannelInfo &c, int32_t channel) {
+// Closes an open channel: up to five tries, and the channel counts as closed
+// either way. The handle is taken (and the record marked closed) under
+// CaptureLock; the SDK is called without it.
+bool TTMDvs::CloseChannelRecord(TDvrChannelInfo &c, int32_t channel, bool noteClosed) {
+  int32_t handle;
+  {
+    TLockGuard lock(*CaptureLock);
+    handle = c.ChannelHandle;
+    if (handle <= 0) {
+      if (noteClosed) DebugLine("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture, RealHandle < 0");
+      return false;
+    }
+    c.ChannelHandle = -1;
+  }
   auto close = SdkFunction<TNvCloseChannel>(sfCloseChannel);
   bool closed = false;
   for (int attempt = 0; attempt < 5 && !closed; ++attempt) {
-    closed = close && close(c.ChannelHandle) == 0;
+    closed = close && close(handle) == 0;
     if (!closed) NClock::Sleep(100);
   }
   if (!closed) DebugLine("ZQ>>TTMDvs.NVNET_CloseChannel Failure, DvrChannelNo:" + std::to_string(channel));
-  c.ChannelHandle = -1;
   DebugLine("ZQ>>TTMDvs.ORVA_Device_StopDvrCapture Success");
   return closed;
 }
@@ -113,23 +133,45 @@ bool TTMDvs::ORVA_Device_CloseDvrChannel(const char *address, int32_t port, int3
 // channel record one index away, the header read in place. Buffer growth and
 // delivery, which happen once per frame or less, are kept out of it.
 //
-// Lifetime: a packet arriving after its session ended finds Ended set and
-// does nothing. The copy into the buffer never blocks, and an ended session
-// (with its channel array) is kept for SessionGraceMs after the last
-// delivery left it, which no packet still on its way outlasts. A delivery
-// calls the host, which may take any time: it counts itself in Busy, and the
-// session is reclaimed only once Busy is 0.
+// Lifetime (see TServerSession): a packet marks its channel's Inside flag
+// before it looks at Ended and clears it when it leaves; the owner ending a
+// session sets Ended, detaches it, makes every processor's writes visible
+// (FlushOtherWrites) and then waits for the flags it sees set, which only a
+// copy in progress holds. A delivery calls the host, which may take any
+// time: it takes a counted reference first and clears the flag, so the
+// owner never waits for the host, and whoever drops the last reference
+// frees the session.
 
-void NV_CALL TTMDvs::StreamCallback(uint32_t, int32_t channel, uint32_t, const void *packet, uint32_t,
-                                    uint32_t, void *userData) {
-  auto *s = static_cast<TServerSession *>(userData);
-  if (!s || !packet || s->Ended.load(std::memory_order_relaxed) != 0) return;
-  TChannelArray *channels = s->Channels;
-  if (!channels || !channels->Has(channel)) return;
-  s->Driver->OnStreamPacket(*s, (*channels)[channel], static_cast<const uint8_t *>(packet));
+namespace NSession {
+
+TServerSession *Make(TTMDvs *driver, int32_t index, int32_t handle, TChannelArrayRef channels) {
+  auto *s = new TServerSession;
+  s->Driver = driver;
+  s->DvrIndex = index;
+  s->LoginHandle = handle;
+  s->ChannelsRef = std::move(channels);
+  s->Channels = s->ChannelsRef.get();
+  s->Use.reset(new TChannelUse[s->Channels ? static_cast<size_t>(s->Channels->Count) : 0]);
+  return s;
 }
 
+void Unref(TServerSession *s) {
+  if (s->Refs.fetch_sub(1) == 1) delete s;
+}
+
+void Retire(TServerSession *s) {
+  NWin::NSync::FlushOtherWrites();
+  const int32_t n = s->Channels ? s->Channels->Count : 0;
+  for (int32_t c = 0; c < n; ++c)
+    while (s->Use[c].Inside != 0) ::SwitchToThread();
+  Unref(s);
+}
+
+} // namespace NSession
+
 namespace {
+
+inline void Barrier() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
 // Packet header fields, read where they lie.
 inline uint32_t U32At(const uint8_t *p, size_t at) {
@@ -148,6 +190,8 @@ static_assert(offsetof(TNvPacketHeader, PayloadBytes) == AtPayload && offsetof(T
               offsetof(TNvPacketHeader, Fragment) == AtFragment);
 
 void Deliver(const TDvrChannelInfo &c, int32_t length, uint8_t type, double time, const void *data) {
+  const TMethod callback = NHostCall::LoadMethod(c.FrameCallback);
+  if (!callback.Assigned()) return;
   TDvrFrameInfo info;
   info.Length = length;
   info.FrameType = type;
@@ -155,45 +199,43 @@ void Deliver(const TDvrChannelInfo &c, int32_t length, uint8_t type, double time
   info.Time = time;
   info.Data = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
   // Under an SEH frame of ours: the host's failure stays with the host.
-  NHostCall::Frame(c.FrameCallback, &info);
+  NHostCall::Frame(callback, &info);
 }
-
-// Counts a delivery in for as long as it runs; false when the session ended
-// in the meantime (nothing is delivered then).
-class TDelivery {
-public:
-  explicit TDelivery(TServerSession &s) : s_(s) { s_.Busy.fetch_add(1); }
-  ~TDelivery() { s_.Busy.fetch_sub(1); }
-  bool Live() const { return s_.Ended.load() == 0; }
-
-private:
-  TServerSession &s_;
-};
-
-} // namespace
 
 // The header frame of a newly opened channel: the packet record itself.
-__attribute__((noinline)) void TTMDvs::DeliverHeader(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet) {
-  if (!c.FrameCallback.Assigned()) return;
-  TDelivery d(s);
-  if (d.Live()) Deliver(c, 1, FrameHeader, NClock::StampByTick(), packet);
+// Entered and left with the channel's Inside flag set; false when the
+// session ended meanwhile (the flag is then clear and the packet dropped).
+__attribute__((noinline)) bool DeliverHeader(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c,
+                                             const uint8_t *packet) {
+  s.Refs.fetch_add(1);
+  u.Inside = 0;
+  Deliver(c, 1, FrameHeader, NClock::StampByTick(), packet);
+  u.Inside = 1;
+  Barrier();
+  const bool live = s.Ended.load(std::memory_order_relaxed) == 0;
+  if (!live) u.Inside = 0;
+  NSession::Unref(&s);
+  return live;
 }
 
-// A complete frame: video, then audio, with one time stamp for both.
-__attribute__((noinline)) void TTMDvs::DeliverFrame(TServerSession &s, TDvrChannelInfo &c, uint32_t video,
-                                                    uint32_t audio, bool key) {
-  if (!c.FrameCallback.Assigned()) return;
-  TDelivery d(s);
-  if (!d.Live()) return;
+// A complete frame: video, then audio, with one time stamp for both. The
+// Inside flag is set on entry and clear on return.
+__attribute__((noinline)) void DeliverFrame(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c, uint32_t video,
+                                            uint32_t audio, bool key) {
+  s.Refs.fetch_add(1);
+  u.Inside = 0;
   const double now = NClock::StampByTick();
   if (video > 0) Deliver(c, static_cast<int32_t>(video), key ? FrameKey : FrameVideo, now, c.FrameBuffer);
-  if (audio > 0) Deliver(c, static_cast<int32_t>(audio), FrameAudio, now, c.FrameBuffer + video);
+  // A session that ended while the host held the video part delivers no
+  // more: the audio part would reach a host that has let the driver go.
+  if (audio > 0 && s.Ended.load() == 0) Deliver(c, static_cast<int32_t>(audio), FrameAudio, now, c.FrameBuffer + video);
+  NSession::Unref(&s);
 }
 
 // The frame buffer for a frame of `total` bytes: a buffer smaller than the
 // frame is released; a new one is allocated only by the frame's first packet.
 // False when the packet finds no buffer (it is dropped).
-__attribute__((noinline)) bool TTMDvs::PrepareBuffer(TDvrChannelInfo &c, uint32_t total, bool start) {
+__attribute__((noinline)) bool PrepareBuffer(TDvrChannelInfo &c, uint32_t total, bool start) {
   if (total > static_cast<uint32_t>(c.FrameBufferSize)) {
     std::free(c.FrameBuffer);
     c.FrameBuffer = nullptr;
@@ -208,32 +250,62 @@ __attribute__((noinline)) bool TTMDvs::PrepareBuffer(TDvrChannelInfo &c, uint32_
   return true;
 }
 
-void TTMDvs::OnStreamPacket(TServerSession &s, TDvrChannelInfo &c, const uint8_t *packet) {
+// One packet for a channel of a live session; the channel's Inside flag is
+// set on entry and clear on every way out.
+void OnStreamPacket(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c, const uint8_t *packet) {
   const bool start = packet[AtStart] != 0, key = packet[AtKey] != 0;
   if (__builtin_expect(c.HeaderPending != 0, 0)) {
-    if (!start || !key) return;
-    DeliverHeader(s, c, packet);
+    if (!start || !key) {
+      u.Inside = 0;
+      return;
+    }
+    if (!DeliverHeader(s, u, c, packet)) return;
     c.HeaderPending = 0;
   }
   const uint32_t video = U32At(packet, AtVideo), audio = U16At(packet, AtAudio);
   // More than 256 fragments can carry is a damaged packet; the buffer never
   // grows for it. (audio < MaxFrameBytes, so the subtraction holds.)
   if (__builtin_expect(video > MaxFrameBytes - audio, 0)) {
-    OversizedPackets.fetch_add(1, std::memory_order_relaxed);
+    ++u.OversizedPackets;
+    u.Inside = 0;
     return;
   }
   // From here every value is bounded: 32-bit arithmetic.
   const uint32_t total = video + audio;
-  if (__builtin_expect(total > static_cast<uint32_t>(c.FrameBufferSize) || c.FrameBufferSize == 0, 0) &&
-      !PrepareBuffer(c, total, start))
-    return;
-  // A payload beyond a fragment (or negative) or beyond the buffer is dropped.
   const uint32_t payload = U32At(packet, AtPayload), fragment = packet[AtFragment];
   const uint32_t offset = fragment * FragmentBytes;
-  if (payload > static_cast<uint32_t>(FragmentBytes) || offset + payload > static_cast<uint32_t>(c.FrameBufferSize))
+  // A payload beyond a fragment (or negative) or beyond the buffer is dropped.
+  if ((__builtin_expect(total > static_cast<uint32_t>(c.FrameBufferSize) || c.FrameBufferSize == 0, 0) &&
+       !PrepareBuffer(c, total, start)) ||
+      payload > static_cast<uint32_t>(FragmentBytes) || offset + payload > static_cast<uint32_t>(c.FrameBufferSize)) {
+    u.Inside = 0;
     return;
+  }
   std::memcpy(c.FrameBuffer + offset, packet + sizeof(TNvPacketHeader), payload);
   // Complete with the frame's last 1024-byte fragment (a frame of 0 bytes never is).
-  if (total == 0 || fragment != (total - 1) / FragmentBytes) return;
-  DeliverFrame(s, c, video, audio, key);
+  if (total == 0 || fragment != (total - 1) / FragmentBytes) {
+    Barrier();
+    u.Inside = 0;
+    return;
+  }
+  DeliverFrame(s, u, c, video, audio, key);
+}
+
+} // namespace
+
+void NV_CALL TTMDvs::StreamCallback(uint32_t, int32_t channel, uint32_t, const void *packet, uint32_t,
+                                    uint32_t, void *userData) {
+  auto *s = static_cast<TServerSession *>(userData);
+  if (!s || !packet) return;
+  TChannelArray *channels = s->Channels;
+  if (!channels || !channels->Has(channel)) return;
+  TChannelUse &u = s->Use[channel];
+  u.Inside = 1;
+  Barrier();
+  if (s->Ended.load(std::memory_order_relaxed) != 0) {
+    // Ended: the owner may be waiting for this flag.
+    u.Inside = 0;
+    return;
+  }
+  OnStreamPacket(*s, u, (*channels)[channel], static_cast<const uint8_t *>(packet));
 }
