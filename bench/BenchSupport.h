@@ -89,13 +89,13 @@ inline int64_t FileBytes(const std::string &path) {
 }
 
 // A TM driver object; release it with InterfaceRelease(d->DriverInterface()).
-inline TTMDvs *MakeDriver(const std::string &hostDir) {
+inline TTMDvs *MakeDriver(const std::string &hostDir, const TSdkTable *sdk = nullptr) {
   NMainThread::Init();
   NSharedHeap::Join();
   if (!PublicUnit) CreatePublicUnit();
   void *slot = nullptr;
   char *dir = NHostString::New(hostDir);
-  auto *d = new TTMDvs(TMDriverType, &slot, dir);
+  auto *d = new TTMDvs(TMDriverType, &slot, dir, sdk);
   NHostString::Release(dir);
   d->Release(); // the construction reference; the slot's stays
   return d;

@@ -222,14 +222,25 @@ double TimeMemcpy(THost &host, const TFrame &f, int frames, std::vector<uint8_t>
 
 } // namespace
 
+// The one SDK function the bench needs: it keeps the user data the driver
+// attaches with the stream callback, as the SDK would.
+void *AttachedUserData = nullptr;
+int32_t NV_CALL KeepStreamFunc(int32_t, TNvStreamCallback, void *userData) {
+  AttachedUserData = userData;
+  return 0;
+}
+
 int main() {
   const TStopwatch run;
   const TTempFolder folder("stream_bench");
-  TTMDvs *d = MakeDriver(folder.Path());
+  TSdkTable sdk;
+  sdk.Functions[sfSetStreamFunc] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&KeepStreamFunc));
+  TTMDvs *d = MakeDriver(folder.Path(), &sdk);
   TDvrInfo s = BenchServer("10.7.0.1", 3000, 1);
   d->ORVA_Device_AddDvr(&s);
   // A login as the worker makes it; the session is the stream callback's user data.
-  void *session = d->BeginSession(0, 42);
+  d->BeginSession(0, 42);
+  void *session = AttachedUserData;
   THost host;
   TMethod m[5] = {host.Frame};
   char *ip = NHostString::New("10.7.0.1");

@@ -33,15 +33,16 @@ protected:
 
   // A TM driver object over its own host folder; its configuration file is
   // redirected to a file, since this type's names a folder.
-  TDriver Make(const std::string &configFile = std::string()) {
-    TDriver d = MakeAt(NHostKit::ExeDir() + "inproc_host");
+  TDriver Make(const std::string &configFile = std::string(), const TSdkTable *sdk = nullptr) {
+    TDriver d = MakeAt(NHostKit::ExeDir() + "inproc_host", sdk);
     d->ConfigFile = configFile.empty() ? ConfigPath("table.dat") : configFile;
     return d;
   }
   // A TM driver object over the host folder `dir`, as the factory makes it.
-  TDriver MakeAt(const std::string &dir) {
+  // With `sdk`, those functions stand for the SDK.
+  TDriver MakeAt(const std::string &dir, const TSdkTable *sdk = nullptr) {
     char *hostDir = NHostString::New(dir);
-    auto *d = new TTMDvs(TMDriverType, &slotStore, hostDir);
+    auto *d = new TTMDvs(TMDriverType, &slotStore, hostDir, sdk);
     NHostString::Release(hostDir);
     slotStore = nullptr; // its reference now belongs to the TDriver
     d->Release();        // the construction reference

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -171,15 +172,24 @@ TEST_F(EndToEnd, EveryPassLogsOnWhatItCanAndReportsTheRefusedButNeverTriesADelet
   ASSERT_TRUE(Add(4102, 1));
   ASSERT_TRUE(Drop(38, 4102));
   ASSERT_TRUE(Add(4101, 1, "wrong"));
+  ASSERT_TRUE(Add(4103, 1));
   LogOnServer(1, 10);
   ASSERT_EQ(sim.AddServer("127.0.0.1", 4101, "admin", "1234", 1, sbAccept), 1);
   ASSERT_EQ(sim.AddServer("127.0.0.1", 4102, "admin", "1234", 1, sbAccept), 2);
+  ASSERT_EQ(sim.AddServer("127.0.0.1", 4103, "admin", "1234", 1, sbInfoFails), 3);
   EXPECT_TRUE(OnLine(4100));
   EXPECT_TRUE(WaitFor([&] { return side.Reports(4101, false) >= 1; }, 5000)) << "reports: " << side.Text();
   EXPECT_FALSE(OnLine(4101));
   EXPECT_EQ(Open(4101, 0), -1) << "not logged on";
-  EXPECT_TRUE(WaitFor([&] { return side.Reports(4101, false) >= 2; }, 30000)) << "reports: " << side.Text();
+  EXPECT_TRUE(WaitFor([&] { return side.Reports(4101, false) >= 2 && side.Reports(4103, false) >= 2; }, 30000))
+      << "reports: " << side.Text();
   EXPECT_EQ(Shutdown(), 1);
+  // Each pass logged the server without information on and dropped the
+  // login: every one was logged off again, once.
+  const TSimCounters info = sim.Counters(3);
+  EXPECT_GE(info.LogonsAccepted, 2);
+  EXPECT_EQ(info.OpenLogins, 0) << info.LogonsAccepted << " logins";
+  EXPECT_EQ(info.LogoffCalls, info.LogonsAccepted);
   EXPECT_EQ(side.Reports(4100, true), 1) << "a server logged on is not reported again";
   EXPECT_EQ(sim.Counters(2).LogonAttempts, 0) << "a deleted server is never logged on";
   EXPECT_TRUE(NTest::Logged(capture, "ZQ>>TTMDvs CheckDvrLink Run", 2)) << "one line per pass";
@@ -194,6 +204,84 @@ TEST_F(EndToEnd, ABreakIsReportedAtOnceAndTheNextPassLogsTheServerOnAgain) {
   EXPECT_EQ(sim.Counters(0).OpenStreams, 0);
   EXPECT_TRUE(WaitFor([&] { return side.Reports(4100, true) >= 2; }, 30000)) << "reports: " << side.Text();
   EXPECT_TRUE(OnLine(4100));
+  // The broken login was logged off (by the worker, not inside the SDK's
+  // message): the server holds the new one only.
+  EXPECT_EQ(sim.Counters(0).OpenLogins, 1);
+  EXPECT_EQ(sim.Counters(0).LogoffCalls, 1);
+}
+
+TEST_F(EndToEnd, ABreakWhileTheLoginIsBeingAttachedEndsItAndTheServerIsReportedOffLine) {
+  // The simulator breaks the login from another thread while the driver
+  // attaches its message callback, and waits for that call: a driver that
+  // held a lock across the attaching would hang it.
+  ASSERT_TRUE(Add(4100, 1));
+  ASSERT_TRUE(Init());
+  ASSERT_EQ(sim.AddServer("127.0.0.1", 4100, "admin", "1234", 1, sbAccept), 0);
+  ASSERT_EQ(sim.BreakOnAttach(0, 1), 0);
+  ASSERT_TRUE(WaitFor([&] { return side.Reports(4100, false) >= 1; }, 30000)) << "reports: " << side.Text();
+  ASSERT_EQ(sim.BreakOnAttach(0, 0), 0);
+  EXPECT_TRUE(WaitFor([&] { return side.Reports(4100, false) >= 2; }, 5000)) << "reports: " << side.Text();
+  EXPECT_EQ(side.Text(), "4100 off, 4100 off") << "the break's report, then the pass's";
+  EXPECT_FALSE(OnLine(4100));
+  EXPECT_TRUE(WaitFor([&] { return side.Reports(4100, true) >= 1; }, 30000)) << "reports: " << side.Text();
+  EXPECT_TRUE(OnLine(4100)) << "the next pass";
+  EXPECT_EQ(sim.Counters(0).OpenLogins, 1) << "the broken login was logged off";
+}
+
+TEST_F(EndToEnd, EachDriverObjectGetsTheMessagesOfItsOwnLogins) {
+  // Two objects of one library over one SDK; the second is the newest.
+  void *second = nullptr;
+  ASSERT_TRUE(NTest::Returned(lib.Create(&second, 22, host.get())));
+  ASSERT_TRUE(Add(4100, 1));
+  TDvrInfo d = Server("127.0.0.1", 4101, 1);
+  d.StatusCallback = {const_cast<void *>(cb.StatusMethod().code), cb.StatusMethod().data};
+  ASSERT_EQ(CallPosition(second, 37, TArgs().Ptr(&d)).al(), 1);
+  ASSERT_TRUE(Init());
+  ASSERT_EQ(CallPosition(second, 3).eax, 1u);
+  ASSERT_EQ(sim.AddServer("127.0.0.1", 4100, "admin", "1234", 1, sbAccept), 0);
+  ASSERT_EQ(sim.AddServer("127.0.0.1", 4101, "admin", "1234", 1, sbAccept), 1);
+  ASSERT_TRUE(WaitFor([&] { return side.Reports(4100, true) >= 1 && side.Reports(4101, true) >= 1; }, 30000))
+      << "reports: " << side.Text();
+  for (int server : {0, 1}) {
+    const int32_t port = 4100 + server;
+    ASSERT_EQ(sim.InjectMessage(server, NV_MSG_SERVER_BREAK, 1), 0);
+    EXPECT_EQ(side.Reports(port, false), 1) << port << " reported by its own object: " << side.Text();
+    EXPECT_TRUE(WaitFor([&] { return side.Reports(port, true) >= 2; }, 30000))
+        << port << " logged on again: " << side.Text();
+  }
+  EXPECT_EQ(CallPosition(second, 110).al(), 1);
+  Release(second);
+  EXPECT_EQ(Shutdown(), 1);
+  EXPECT_EQ(NTest::Attached(sim), NTest::NothingAttached);
+}
+
+TEST_F(EndToEnd, TwoHostThreadsSwitchingTheFrameCallbackNeverTearIt) {
+  // Two methods of different code and objects: a torn pair calls one
+  // object through the other's code.
+  THostCallbacks a, b;
+  std::atomic<int> viaA{0}, viaB{0}, torn{0};
+  a.frame = [&](const void *) { ++viaA; };
+  a.status = [&](int32_t, bool, uint32_t) { ++torn; };
+  b.frame = [&](const void *) { ++torn; };
+  b.status = [&](int32_t, bool, uint32_t) { ++viaB; };
+  const TMethodPtr methods[2] = {a.FrameMethod(), b.StatusMethod()};
+  LogOnServer(1, 0);
+  ASSERT_EQ(Open(4100, 0), 0);
+  auto setter = [&](int first) {
+    for (int k = 0; k < 2000; ++k) {
+      TArgs args;
+      args.Str(ip.get()).Int(4100).Int(0).Method(methods[(k + first) % 2]);
+      for (int n = 0; n < 4; ++n) args.NilMethod();
+      CallPosition(driver, 41, args);
+    }
+  };
+  std::thread t1(setter, 0), t2(setter, 1);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(Shutdown(), 1);
+  EXPECT_EQ(torn.load(), 0) << "of " << viaA + viaB + torn << " frames";
+  EXPECT_GT(viaA.load(), 0);
+  EXPECT_GT(viaB.load(), 0);
 }
 
 TEST_F(EndToEnd, EveryChannelStreamsWholeFramesWithOneHeaderPerOpen) {
@@ -262,10 +350,28 @@ TEST_F(EndToEnd, ShutdownFromTheStatusCallbackDoesNotWaitForItself) {
   ASSERT_TRUE(WaitFor([&] { return result.load() >= 0; }, 30000)) << "reports on line: " << calls.load();
   EXPECT_EQ(result.load(), 1);
   EXPECT_EQ(NTest::Attached(sim), NTest::NothingAttached) << "the login made before the report is ended";
+  EXPECT_EQ(sim.Counters(0).LogonAttempts, 1) << "nothing logged on after the shutdown";
+  // Init from the host's thread, while the stopped worker may not have
+  // ended yet: a new worker logs the server on within a pass.
+  EXPECT_EQ(CallPosition(driver, 3).eax, 1u);
+  EXPECT_TRUE(WaitFor([&] { return calls.load() >= 2; }, 5000)) << "reports on line: " << calls.load();
+  EXPECT_TRUE(OnLine(4100));
   // The worker ends after the report; a released object awaits it.
   Release(driver);
   driver = nullptr;
-  EXPECT_EQ(sim.Counters(0).LogonAttempts, 1) << "nothing logged on after the shutdown";
+}
+
+TEST_F(EndToEnd, InitTwiceThenUnloadLeavesNeitherTheSdkNorThePtzLibraryLoaded) {
+  ASSERT_TRUE(Init());
+  EXPECT_EQ(Shutdown(), 1);
+  ASSERT_TRUE(Init());
+  EXPECT_EQ(Shutdown(), 1);
+  Release(driver);
+  driver = nullptr;
+  sim = TSimClient();
+  lib.Unload();
+  EXPECT_EQ(GetModuleHandleA("NVSDK.dll"), nullptr);
+  EXPECT_EQ(GetModuleHandleA("PTZ.dll"), nullptr);
 }
 
 TEST_F(EndToEnd, AStormOfHostileFrameHeadersHoldsNoMemory) {

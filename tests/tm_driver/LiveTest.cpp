@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <shared_mutex>
 #include <thread>
 
 namespace {
@@ -20,6 +22,14 @@ struct TFakeSdk {
   int opens = 0, closes = 0, closeFailuresLeft = 0;
   // Callbacks detached from a login (set to nil).
   int callbacksDetached = 0, streamsDetached = 0;
+  // The user data attached with the stream callback last, and what a test
+  // wants done while a stream callback is being detached (the SDK's calls
+  // still under way then).
+  void *streamUser = nullptr;
+  std::function<void(void *)> onDetach;
+  // Held by a thread playing the SDK's stream thread while it calls the
+  // stream function; attaching and detaching wait for it, as the SDK's do.
+  std::shared_mutex attach;
   TNvOpenRequest lastRequest{};
   int32_t lastLogin = 0;
   int32_t nextChannel = 500;
@@ -41,9 +51,21 @@ int32_t NV_CALL FakeSetCallback(int32_t, TNvMessageCallback f) {
   Fake->callbacksDetached += !f;
   return 0;
 }
-int32_t NV_CALL FakeSetStream(int32_t, TNvStreamCallback f, void *) {
+int32_t NV_CALL FakeSetStream(int32_t, TNvStreamCallback f, void *user) {
+  std::unique_lock<std::shared_mutex> g(Fake->attach);
   Fake->streamsDetached += !f;
+  if (!f && Fake->onDetach) Fake->onDetach(Fake->streamUser);
+  Fake->streamUser = f ? user : nullptr;
   return 0;
+}
+
+TSdkTable FakeTable() {
+  TSdkTable t;
+  t.Functions[sfOpenChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeOpen));
+  t.Functions[sfCloseChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeClose));
+  t.Functions[sfSetCallback] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetCallback));
+  t.Functions[sfSetStreamFunc] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetStream));
+  return t;
 }
 
 struct TFrame {
@@ -82,11 +104,8 @@ class Live : public InProcess {
 protected:
   void SetUp() override {
     Fake = &fake;
-    d = Make();
-    d->Sdk[sfOpenChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeOpen));
-    d->Sdk[sfCloseChannel] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeClose));
-    d->Sdk[sfSetCallback] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetCallback));
-    d->Sdk[sfSetStreamFunc] = reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&FakeSetStream));
+    const TSdkTable sdk = FakeTable();
+    d = Make(std::string(), &sdk);
     TDvrInfo s = Server("10.3.0.1", 3000, 4);
     s.StatusCallback = AsMethod(status.StatusMethod());
     Register(*d, s);
@@ -118,8 +137,8 @@ protected:
   // A login of the server as the worker makes it: a session with the SDK's
   // callbacks attached.
   void LogOn(int32_t handle) {
-    session = d->BeginSession(0, handle);
-    ASSERT_NE(session, nullptr);
+    ASSERT_TRUE(d->BeginSession(0, handle));
+    session = fake.streamUser;
   }
   void SetFrameCallback(int channel) {
     TMethod m[5] = {AsMethod(frames.FrameMethod())};
@@ -154,7 +173,7 @@ protected:
 
   TFakeSdk fake;
   TDriver d;
-  TServerSession *session = nullptr;
+  void *session = nullptr;
   THostCallbacks status, frames;
   TReports reports;
   std::vector<TFrame> got;
@@ -284,7 +303,7 @@ TEST_F(Live, AFrameClaimingMoreThan256FragmentsIsDroppedAndTheBufferStaysSmall) 
   Send(0, Packet(1, 0x7FFFFFF0, 0, 1, 0, 1024));
   Send(0, Packet(1, MaxFrameBytes, 1, 1, 0, 1024));
   EXPECT_EQ(c.FrameBuffer, nullptr);
-  EXPECT_EQ(d->OversizedPackets.load(), 2u);
+  EXPECT_EQ(d->OversizedPackets(), 2u);
   // The largest frame the fragment index can carry is whole.
   SendFrame(0, MaxFrameBytes, 0, 1);
   EXPECT_EQ(Seen(), "key:" + std::to_string(MaxFrameBytes));
@@ -293,21 +312,22 @@ TEST_F(Live, AFrameClaimingMoreThan256FragmentsIsDroppedAndTheBufferStaysSmall) 
 
 TEST_F(Live, ARegistrationReusingARemovedRecordEndsItsOldLoginFirst) {
   Streaming(0);
-  TServerSession *old = session;
   ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 0), 0);
   Remove(ip);
   EXPECT_EQ(fake.streamsDetached, 0) << "a removal leaves the login";
+  // A packet the SDK still had on its way for the old login while it was
+  // being detached reaches nothing; the new record streams on a login of
+  // its own.
+  auto p = Packet(1, 10, 0, 1, 0, 10);
+  fake.onDetach = [&](void *old) { TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, old); };
   Register(*d, Server("10.3.0.1", 3000, 4));
+  fake.onDetach = nullptr;
   EXPECT_EQ(fake.callbacksDetached, 1);
   EXPECT_EQ(fake.streamsDetached, 1);
   EXPECT_EQ(fake.closes, 1) << "its open channel is closed";
-  EXPECT_EQ(d->LiveSession(0), nullptr);
-  // A packet the SDK still had on its way for the old login reaches nothing;
-  // the new record streams on a login of its own.
-  Streaming(0);
-  auto p = Packet(1, 10, 0, 1, 0, 10);
-  TTMDvs::StreamCallback(0, 0, 0, p.data(), 0, 0, old);
+  EXPECT_FALSE(d->HasSession(0));
   EXPECT_EQ(Seen(), "");
+  Streaming(0);
   Send(0, p);
   EXPECT_EQ(Seen(), "key:10");
 }
@@ -337,7 +357,7 @@ TEST_F(Live, ClosingAServerWithoutLogOutClosesItsChannelsAndKeepsTheLogin) {
 TEST_F(Live, ShutdownWithoutAWorkerEndsTheChannelsAndLoginsOfEveryServerRemovedOrNot) {
   Register(*d, Server("10.3.0.2", 3000, 1));
   LogOn(42);
-  ASSERT_NE(d->BeginSession(1, 43), nullptr);
+  ASSERT_TRUE(d->BeginSession(1, 43));
   ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0);
   ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip2, 3000, 0), 0);
   Remove(ip2);
@@ -347,12 +367,12 @@ TEST_F(Live, ShutdownWithoutAWorkerEndsTheChannelsAndLoginsOfEveryServerRemovedO
   EXPECT_EQ((*d->Channels(1))[0].ChannelHandle, -1);
   EXPECT_EQ(fake.streamsDetached, 2) << "both logins ended";
   EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
-  EXPECT_EQ(d->LiveSession(1), nullptr);
+  EXPECT_FALSE(d->HasSession(1));
 }
 
 TEST_F(Live, RemovalAndRegistrationWhileStreamingNeverTearAFrame) {
-  // Per channel an SDK thread streams frames into whatever session the
-  // server has (sometimes one that has just ended); the host removes and
+  // Per channel an SDK thread streams frames into whatever session is
+  // attached (sometimes one that is just ending); the host removes and
   // registers the server again and a new login begins, over and over. Every
   // byte of a frame, video and audio, is the frame's tag.
   std::atomic<bool> stop{false};
@@ -376,12 +396,12 @@ TEST_F(Live, RemovalAndRegistrationWhileStreamingNeverTearAFrame) {
   std::vector<std::thread> sdk;
   for (int c = 0; c < 2; ++c)
     sdk.emplace_back([&, c] {
-      while (!stop)
-        if (TServerSession *s = d->LiveSession(0)) {
-          const std::vector<uint8_t> frame(2800, nextTag++);
-          for (const auto &p : FramePackets(2500, 300, 1, frame.data()))
-            TTMDvs::StreamCallback(0, c, 0, p.data(), 0, 0, s);
-        }
+      while (!stop) {
+        std::shared_lock<std::shared_mutex> g(fake.attach);
+        const std::vector<uint8_t> frame(2800, nextTag++);
+        for (const auto &p : FramePackets(2500, 300, 1, frame.data()))
+          TTMDvs::StreamCallback(0, c, 0, p.data(), 0, 0, fake.streamUser);
+      }
     });
   for (int32_t handle = 101; handle <= 140; ++handle) {
     NClock::Sleep(5);
@@ -394,7 +414,39 @@ TEST_F(Live, RemovalAndRegistrationWhileStreamingNeverTearAFrame) {
   EXPECT_EQ(torn.load(), 0) << "of " << whole.load() + torn.load() << " frames";
   EXPECT_GT(whole.load(), 0);
   EXPECT_EQ(fake.streamsDetached, 40) << "each registration ended one login";
-  EXPECT_NE(d->LiveSession(0), nullptr);
+  EXPECT_TRUE(d->HasSession(0));
+}
+
+TEST_F(Live, ADeliveryHeldInTheHostOutlivesShutdownAndTheLastRelease) {
+  // The host's frame callback holds the video part until the host has shut
+  // the driver down and released it; then it reads the frame it holds.
+  NWin::NSync::TEvent held, goOn;
+  bool wholeAfterRelease = false;
+  frames.frame = [&](const void *p) {
+    TDvrFrameInfo fi;
+    std::memcpy(&fi, p, sizeof fi);
+    got.push_back({fi.Length, fi.FrameType, true, fi.Data, fi.Time});
+    if (fi.FrameType != FrameKey) return;
+    held.Set();
+    goOn.Wait();
+    const auto *b = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(fi.Data));
+    wholeAfterRelease = true;
+    for (int32_t k = 0; k < fi.Length; ++k) wholeAfterRelease = wholeAfterRelease && b[k] == uint8_t(k);
+  };
+  Streaming(0);
+  std::thread sdk([&] {
+    for (const auto &p : FramePackets(3000, 200, 1)) Send(0, p);
+  });
+  ASSERT_TRUE(held.Wait(30000));
+  d->ORVA_Device_Shutdown();
+  d.reset(); // the last reference: the object goes, the held frame stays
+  goOn.Set();
+  sdk.join();
+  EXPECT_TRUE(wholeAfterRelease) << "the frame the host held was kept";
+  EXPECT_EQ(Seen(), "key:3000") << "nothing after the driver went, the audio part included";
+  HANDLE heaps[64];
+  const DWORD n = ::GetProcessHeaps(64, heaps);
+  for (DWORD k = 0; k < n && k < 64; ++k) EXPECT_TRUE(::HeapValidate(heaps[k], 0, nullptr)) << "heap " << k;
 }
 
 // ---------------------------------------------------------------- server messages
@@ -479,14 +531,22 @@ TEST_F(Messages, TheMostNegativeDelayStaysNegativeAndNeverHoldsBack) {
   EXPECT_EQ(reports, (TReports{{3000, false}}));
 }
 
-TEST_F(Messages, WithoutAStatusCallbackABreakCallsNone) {
-  auto e = Make();
+TEST_F(Messages, EachObjectGetsItsOwnLoginsMessagesAndWithoutAStatusCallbackReportsNone) {
+  const TSdkTable sdk = FakeTable();
+  auto e = Make(std::string(), &sdk);
   Register(*e, Server("10.3.0.9", 3000, 1));
   EXPECT_EQ(e->StatusCallback.Code, nullptr);
-  e->DvrRecord(0)->LoginHandle = 7;
-  EXPECT_EQ(Message(7, NV_MSG_SERVER_BREAK), 0) << "the newest object gets the message";
-  EXPECT_EQ(e->DvrRecord(0)->LoginHandle, -1);
+  LogOn(42);
+  ASSERT_TRUE(e->BeginSession(0, 7));
+  EXPECT_EQ(Message(7, NV_MSG_SERVER_BREAK), 0);
+  EXPECT_EQ(e->DvrRecord(0)->LoginHandle, -1) << "the object that owns the login";
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, 42);
   EXPECT_EQ(reports, TReports{}) << "nor another object's";
+  EXPECT_EQ(Message(42, NV_MSG_SERVER_BREAK), 0) << "the older object's login";
+  EXPECT_EQ(d->DvrRecord(0)->LoginHandle, -1);
+  EXPECT_EQ(reports, (TReports{{3000, false}}));
+  EXPECT_EQ(Message(42, NV_MSG_SERVER_BREAK), 0) << "an ended login is no one's";
+  EXPECT_EQ(reports.size(), 1u);
 }
 
 TEST_F(Messages, TheFirstRegistrationCarryingAStatusCallbackSetsItForGood) {
@@ -556,17 +616,24 @@ TEST_F(Bind, TheSdkIsLoadedFromTheHostFolderWithItsSixteenFunctions) {
   EXPECT_EQ(d->LoadedLibraryPaths[0], dir + "\\\\System\\ZEZov\\\\NVSDK.dll")
       << "the separators stay doubled";
   EXPECT_EQ(d->LoadedLibraryHandles[0], std::to_string(reinterpret_cast<uintptr_t>(d->SdkModule)));
-  for (int f = 0; f < SdkFunctionCount; ++f) EXPECT_NE(d->Sdk[f], nullptr) << SdkFunctionNames[f];
+  for (int f = 0; f < SdkFunctionCount; ++f) EXPECT_NE(d->Sdk().Functions[f], nullptr) << SdkFunctionNames[f];
 }
 
-TEST_F(Bind, ThePtzLibraryIsLoadedOnceForTheWholeLibraryAndOutlivesTheObject) {
+TEST_F(Bind, ThePtzLibraryIsLoadedOnceAndFreedOnceByTheObjectThatLoadedIt) {
   const HMODULE ptz = NPtz::Module;
   ASSERT_NE(ptz, nullptr);
   EXPECT_NE(NPtz::TransformToCommand, nullptr);
-  d = MakeAt(dir);
-  EXPECT_EQ(NPtz::Module, ptz);
-  ASSERT_TRUE(d->BindSdk()) << "from \"" << dir << "\"";
-  EXPECT_EQ(d->LoadedLibraryPaths, std::vector<std::string>{d->LoadedLibraryPaths[0]}) << "not loaded again";
+  TDriver second = MakeAt(dir);
+  ASSERT_TRUE(second->BindSdk()) << "from \"" << dir << "\"";
+  ASSERT_TRUE(second->BindSdk()) << "binding again";
+  EXPECT_EQ(second->LoadedLibraryPaths, std::vector<std::string>{second->LoadedLibraryPaths[0]}) << "not loaded again";
+  ASSERT_TRUE(d->BindSdk()) << "binding again";
+  d.reset();
+  EXPECT_EQ(NPtz::Module, nullptr);
+  EXPECT_EQ(::GetModuleHandleA((dir + "\\PTZ.dll").c_str()), nullptr) << "freed once, and gone";
+  second.reset();
+  EXPECT_EQ(::GetModuleHandleA((dir + "\\System\\ZEZov\\NVSDK.dll").c_str()), nullptr)
+      << "each object freed its one reference";
 }
 
 TEST_F(InProcess, WithoutTheSdkInitFailsAndListsNoLibrary) {
