@@ -95,7 +95,7 @@ inline TTMDvs *MakeDriver(const std::string &hostDir) {
   if (!PublicUnit) CreatePublicUnit();
   void *slot = nullptr;
   char *dir = NHostString::New(hostDir);
-  auto *d = new TTMDvs(TMDriverType, &slot, dir);
+  auto *d = new TTMDvs(HostInterfaceTables(), TMDriverType, &slot, dir);
   NHostString::Release(dir);
   d->Release(); // the construction reference; the slot's stays
   return d;

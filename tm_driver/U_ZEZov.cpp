@@ -34,8 +34,8 @@ std::vector<TTMDvs *> LiveDrivers;
 
 } // namespace
 
-TTMDvs::TTMDvs(uint8_t driverType, void **slot, const char *hostDir)
-    : TDeviceDriverBase(driverType, slot, hostDir) {
+TTMDvs::TTMDvs(const TInterfaceTables &tables, uint8_t driverType, void **slot, const char *hostDir)
+    : TDeviceDriverBase(tables, driverType, slot, hostDir) {
   {
     TLockGuard g(LiveDriversLock);
     LiveDrivers.push_back(this);

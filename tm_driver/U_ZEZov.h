@@ -36,7 +36,7 @@ public:
   // Runs the base construction, stores the object's interface into *slot
   // (adding a reference and releasing the one the slot held) and becomes
   // CurrentDriver.
-  TTMDvs(uint8_t driverType, void **slot, const char *hostDir);
+  TTMDvs(const TInterfaceTables &tables, uint8_t driverType, void **slot, const char *hostDir);
   ~TTMDvs() override;
 
   bool BindSdk() override;

@@ -41,7 +41,7 @@ protected:
   // A TM driver object over the host folder `dir`, as the factory makes it.
   TDriver MakeAt(const std::string &dir) {
     char *hostDir = NHostString::New(dir);
-    auto *d = new TTMDvs(TMDriverType, &slotStore, hostDir);
+    auto *d = new TTMDvs(HostInterfaceTables(), TMDriverType, &slotStore, hostDir);
     NHostString::Release(hostDir);
     slotStore = nullptr; // its reference now belongs to the TDriver
     d->Release();        // the construction reference
