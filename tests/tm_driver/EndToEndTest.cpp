@@ -10,7 +10,7 @@
 #include "sim/SimClient.h"
 #include "sim/SimPattern.h"
 #include "support/U_Define.h"
-#include "tests/server_table/ServerRecord.h"
+#include "common/ServerRecord.h"
 #include "tm_driver/U_ZEZov_Define.h"
 #include <gtest/gtest.h>
 #include <psapi.h>
