@@ -95,7 +95,7 @@ inline TTMDvs *MakeDriver(const std::string &hostDir, const TSdkTable *sdk = nul
   if (!PublicUnit) CreatePublicUnit();
   void *slot = nullptr;
   char *dir = NHostString::New(hostDir);
-  auto *d = new TTMDvs(TMDriverType, &slot, dir, sdk);
+  auto *d = new TTMDvs(HostInterfaceTables(), TMDriverType, &slot, dir, sdk);
   NHostString::Release(dir);
   d->Release(); // the construction reference; the slot's stays
   return d;

@@ -25,9 +25,10 @@ std::string Trimmed(const std::string &s) {
 
 } // namespace
 
-TDeviceDriverBase::TDeviceDriverBase(uint8_t driverType, void * /*slot*/, const char *hostDir) {
-  UnknownIntf = {UnknownInterfaceTable(), this};
-  DriverIntf = {DriverInterfaceTable(), this};
+TDeviceDriverBase::TDeviceDriverBase(const TInterfaceTables &tables, uint8_t driverType, void * /*slot*/,
+                                     const char *hostDir) {
+  UnknownIntf = {tables.Unknown, this};
+  DriverIntf = {tables.Driver, this};
   // 1-2: library lists start empty; keep the host directory.
   HostDir = NHostString::Text(hostDir);
   // 3: every piece appended as it stands, so doubled separators remain.

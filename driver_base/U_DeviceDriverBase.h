@@ -61,7 +61,8 @@ struct TSavedChannels {
 
 class TDeviceDriverBase {
 public:
-  TDeviceDriverBase(uint8_t driverType, void *slot, const char *hostDir);
+  // The interface pointers are made over `tables`, which must outlive the object.
+  TDeviceDriverBase(const TInterfaceTables &tables, uint8_t driverType, void *slot, const char *hostDir);
   virtual ~TDeviceDriverBase();
   TDeviceDriverBase(const TDeviceDriverBase &) = delete;
   TDeviceDriverBase &operator=(const TDeviceDriverBase &) = delete;

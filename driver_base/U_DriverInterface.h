@@ -1,6 +1,7 @@
 // U_DriverInterface.h - what the driver object needs of the host interface:
-// the IIDs it answers, the entry tables of its two interface pointers, the
-// library-wide DriverTable, and reference counting of interface pointers.
+// the IIDs it answers, the shape of the entry tables its two interface
+// pointers are given, the library-wide DriverTable, and reference counting of
+// interface pointers.
 #pragma once
 #include <windows.h>
 
@@ -10,10 +11,13 @@ extern const GUID IID_IDeviceDriverInterface;
 extern const GUID IID_IInterfaceHost;
 
 // The entry tables of the two interface pointers of a driver object. They
-// hold the library's entries, so the library's entry unit defines them
-// (entry/U_IDeviceDriverInterface.cpp); this level only hands them out.
-const void *const *DriverInterfaceTable();
-const void *const *UnknownInterfaceTable();
+// hold the library's entries, so the entry level makes them
+// (entry/U_IDeviceDriverInterface.cpp) and whoever constructs a driver object
+// gives them to it; this level only stores them in the object's slots.
+struct TInterfaceTables {
+  const void *const *Driver;  // IDeviceDriverInterface: 156 entries
+  const void *const *Unknown; // IInterface: positions 0-2 of the same
+};
 
 // One counted interface reference per driver type number, or nil.
 extern void *DriverTable[47];

@@ -334,8 +334,7 @@ void RunGuarded(void (*fn)(void *), void *context) {
   Guarded<void>([&] { fn(context); });
 }
 
-const void *const *DriverInterfaceTable() { return Tables().driver; }
-const void *const *UnknownInterfaceTable() { return Tables().unknown; }
+TInterfaceTables HostInterfaceTables() { return {Tables().driver, Tables().unknown}; }
 
 // Messages stay valid after the host has unwound our frames: they are kept
 // for the life of the library, once per distinct text, and go with it.

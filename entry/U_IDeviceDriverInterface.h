@@ -1,9 +1,8 @@
 // U_IDeviceDriverInterface.h - IDeviceDriverInterface as the host sees it:
 // a pointer to a table of 156 entries, positions 0-2 stdcall, 3-155 in the
 // host's register convention, and how an error crosses to the host. The IIDs,
-// the table accessors, DriverTable and the reference helpers are declared
-// with the driver object (driver_base/U_DriverInterface.h); the tables are
-// defined here.
+// DriverTable and the reference helpers are declared with the driver object
+// (driver_base/U_DriverInterface.h); the entry tables are made here.
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -12,6 +11,11 @@
 #include "entry/U_InterfacePositions.h"
 
 constexpr int InterfacePositions = 156;
+
+// The entry tables every driver object is constructed with: the library's
+// entries for the 156 positions, and positions 0-2 for the object's
+// IInterface pointer. Filled while the library loads.
+TInterfaceTables HostInterfaceTables();
 
 // The structured exception an error becomes when it reaches the host.
 // Non-continuable; two parameters: [0] the address of the error class name,

@@ -90,7 +90,7 @@ void CreateDevice(void **driver, uint32_t driverType, const char *hostDir) {
   if (type == TMDriverType) {
     // Construction reference 1; the constructor stores the object into the
     // table (2); dropping the construction reference leaves the table's.
-    auto *obj = new TTMDvs(type, &DriverTable[TMDriverType], hostDir);
+    auto *obj = new TTMDvs(HostInterfaceTables(), type, &DriverTable[TMDriverType], hostDir);
     obj->Release();
   }
   // Types above 46 lie outside the table and, like every type not served, give nil.

@@ -64,8 +64,9 @@ constexpr DWORD UnloadWaitMs = 5000;
 
 } // namespace
 
-TTMDvs::TTMDvs(uint8_t driverType, void **slot, const char *hostDir, const TSdkTable *sdk)
-    : TDeviceDriverBase(driverType, slot, hostDir) {
+TTMDvs::TTMDvs(const TInterfaceTables &tables, uint8_t driverType, void **slot, const char *hostDir,
+               const TSdkTable *sdk)
+    : TDeviceDriverBase(tables, driverType, slot, hostDir) {
   if (sdk) {
     Sdk_ = *sdk;
     SdkGiven_ = true;

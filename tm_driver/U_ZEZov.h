@@ -60,7 +60,8 @@ public:
   // (adding a reference and releasing the one the slot held) and becomes
   // CurrentDriver. With `sdk`, those functions stand for the SDK and nothing
   // is loaded (tests and benchmarks); without, Init loads NVSDK.dll.
-  TTMDvs(uint8_t driverType, void **slot, const char *hostDir, const TSdkTable *sdk = nullptr);
+  TTMDvs(const TInterfaceTables &tables, uint8_t driverType, void **slot, const char *hostDir,
+         const TSdkTable *sdk = nullptr);
   ~TTMDvs() override;
 
   bool BindSdk() override;

@@ -1,6 +1,6 @@
 // The configuration file byte for byte, damaged files, and the tables under
 // concurrent registration — on driver objects made in this process.
-#include "tests/server_table/InProcess.h"
+#include "common/InProcess.h"
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>

@@ -4,7 +4,7 @@
 #include "hostkit/DebugCapture.h"
 #include "hostkit/HostKit.h"
 #include "support/U_Define.h"
-#include "tests/server_table/ServerRecord.h"
+#include "common/ServerRecord.h"
 #include <gtest/gtest.h>
 #include <cstring>
 #include <list>

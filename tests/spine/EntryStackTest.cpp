@@ -17,7 +17,7 @@ using namespace NHostKit;
 
 struct TRecorder : TTMDvs {
   static void *slot;
-  TRecorder() : TTMDvs(0, &slot, nullptr) { // type 0: no window
+  TRecorder() : TTMDvs(HostInterfaceTables(), 0, &slot, nullptr) { // type 0: no window
     char tmp[MAX_PATH];
     GetTempPathA(MAX_PATH, tmp);
     ConfigFile = std::string(tmp) + "tm_entry_stack.cfg"; // for positions 101 and 102
@@ -120,7 +120,7 @@ TEST_F(EntryStack, EveryPositionRaisesOrRemovesItsListedBytesAndKeepsTheHostsReg
     const TPositionInfo *info = FindPosition(pos);
     TCallResult r;
     if (pos < 3) {
-      r = CallStd(DriverInterfaceTable()[pos], stdcallArgs[pos]);
+      r = CallStd(HostInterfaceTables().Driver[pos], stdcallArgs[pos]);
       EXPECT_EQ(r.popped, uint32_t(info->StackBytes)) << info->Name;
       EXPECT_EQ(r.clobbered, "") << info->Name;
     } else if (!info) {

@@ -4,7 +4,7 @@
 #include "common/FakeClock.h"
 #include "common/HostDir.h"
 #include "common/Logged.h"
-#include "tests/server_table/InProcess.h"
+#include "common/InProcess.h"
 #include "tm_driver/U_ZEZov_Define.h"
 #include "tm_driver/U_ZEZov_Texts.h"
 #include <gtest/gtest.h>

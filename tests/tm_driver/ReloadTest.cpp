@@ -7,7 +7,7 @@
 #include "common/Wait.h"
 #include "hostkit/HostKit.h"
 #include "sim/SimClient.h"
-#include "tests/server_table/ServerRecord.h"
+#include "common/ServerRecord.h"
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>

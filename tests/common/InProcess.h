@@ -1,5 +1,6 @@
-// Driver objects made in the test's own process, for the rules that are
-// clearer tested directly than through the interface.
+// InProcess.h - driver objects made in the test's own process, for the rules
+// that are clearer tested directly than through the interface. Only for
+// programs that link tmcore and do not load TMDvs.dll.
 #pragma once
 #include "entry/U_IDeviceDriverInterface.h"
 #include "hostkit/HostKit.h"
@@ -10,7 +11,7 @@
 #include "support/U_MainThread.h"
 #include "support/WinApi.h"
 #include "tm_driver/U_ZEZov.h"
-#include "tests/server_table/ServerRecord.h"
+#include "common/ServerRecord.h"
 #include <gtest/gtest.h>
 #include <cstring>
 #include <memory>
@@ -42,7 +43,7 @@ protected:
   // With `sdk`, those functions stand for the SDK.
   TDriver MakeAt(const std::string &dir, const TSdkTable *sdk = nullptr) {
     char *hostDir = NHostString::New(dir);
-    auto *d = new TTMDvs(TMDriverType, &slotStore, hostDir, sdk);
+    auto *d = new TTMDvs(HostInterfaceTables(), TMDriverType, &slotStore, hostDir, sdk);
     NHostString::Release(hostDir);
     slotStore = nullptr; // its reference now belongs to the TDriver
     d->Release();        // the construction reference

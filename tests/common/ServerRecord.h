@@ -1,4 +1,4 @@
-// ServerRecord.h - a host's server record for the table tests.
+// ServerRecord.h - a host's server record, for the server table and driver tests.
 #pragma once
 #include "support/U_Define.h"
 #include <cstring>
