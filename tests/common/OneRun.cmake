@@ -30,6 +30,9 @@ function(tm_test_one_run name limit capture)
   math(EXPR ctest_limit "${limit} + 30")
   set_tests_properties(${name} PROPERTIES
     FIXTURES_SETUP ${name}.run TIMEOUT ${ctest_limit} RUN_SERIAL ${capture})
+  if(TM_TIMEOUT_SCALE GREATER 1)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT TM_EMULATED=1)
+  endif()
   set_target_properties(${name} PROPERTIES
     CROSSCOMPILING_EMULATOR "sh;${CMAKE_CURRENT_FUNCTION_LIST_DIR}/case-result.sh;${results}")
   set_tests_properties(${ARGN} PROPERTIES FIXTURES_REQUIRED ${name}.run TIMEOUT 60 RUN_SERIAL FALSE)
