@@ -22,8 +22,9 @@ extern "C" uint32_t TmGuardedHostCall(TGuardedCall *call);
 namespace NHostCall {
 
 // A method pointer that one thread sets while another calls it: code and
-// object move as one 8-byte load or store (the record keeps it 8-aligned),
-// never as two halves of different pairs.
+// object move as one aligned 8-byte load or store (the record keeps it
+// 8-aligned), never as two halves of different pairs. No locked
+// instruction: the compiler makes these single 64-bit moves.
 inline TMethod LoadMethod(const TMethod &m) {
   static_assert(sizeof(TMethod) == 8);
   const uint64_t v = __atomic_load_n(reinterpret_cast<const uint64_t *>(&m), __ATOMIC_ACQUIRE);
