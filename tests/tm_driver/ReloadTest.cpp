@@ -142,46 +142,45 @@ TResidue RuntimeResidue() {
           (static_cast<double>(after.handles) - before.handles) / loads};
 }
 
-// The cycles of each half of the measurement: 45, or 25 where the test runs
-// emulated (TM_EMULATED, set by its CTest entry), where a cycle takes 1.5 s.
-// A growth per cycle shows in both halves either way; shorter halves only
-// average less of the system's occasional cache growth.
-int HalfCycles() {
+// The cycles of each third of the measurement: 30, or 20 where the test
+// runs emulated (TM_EMULATED, set by its CTest entry), where a cycle takes
+// 1.5 s. A growth per cycle shows in every third either way; the system's
+// own caches now and then take a few kilobytes at once, in one third or
+// two, and shorter thirds average that out less.
+int PartCycles() {
   char v[8];
-  return GetEnvironmentVariableA("TM_EMULATED", v, sizeof v) > 0 ? 25 : 45;
+  return GetEnvironmentVariableA("TM_EMULATED", v, sizeof v) > 0 ? 20 : 30;
 }
 
 TEST(Reload, LoadingAndUnloadingRepeatedlyLeavesOnlyTheRunTimesResidue) {
   const std::string hostDir = NTest::MakeHostDir("reload_host");
   const TResidue runtime = RuntimeResidue();
   // The heap and the handles after 10 cycles to settle, then after each of
-  // two halves (cycles 55 and 100, or 35 and 60 emulated).
-  const int half = HalfCycles(), last = 10 + 2 * half;
-  TSnapshot at[3];
+  // three parts (cycles 40, 70 and 100, or 30, 50 and 70 emulated).
+  constexpr int parts = 3;
+  const int part = PartCycles(), last = 10 + parts * part;
+  TSnapshot at[parts + 1];
   for (int cycle = 1, k = 0; cycle <= last; ++cycle) {
     ASSERT_EQ(Cycle(hostDir, 4200), "") << "the step that failed in cycle " << cycle << " over " << hostDir;
-    if (cycle == 10 || cycle == 10 + half || cycle == last) at[k++] = Snapshot();
+    if (cycle >= 10 && (cycle - 10) % part == 0) at[k++] = Snapshot();
   }
   // A cycle loads two modules with the C++ run-time: the driver and the
   // simulated SDK (PTZ.dll has none).
   constexpr int modules = 2;
-  auto perCycle = [half](double from, double to) { return (to - from) / half; };
-  const double bytesFirst = perCycle(at[0].bytes, at[1].bytes),
-               bytesSecond = perCycle(at[1].bytes, at[2].bytes);
-  const double handlesFirst = perCycle(at[0].handles, at[1].handles);
-  const double handlesSecond = perCycle(at[1].handles, at[2].handles);
+  double bytes[parts], handles[parts];
+  for (int k = 0; k < parts; ++k) {
+    bytes[k] = (static_cast<double>(at[k + 1].bytes) - at[k].bytes) / part;
+    handles[k] = (static_cast<double>(at[k + 1].handles) - at[k].handles) / part;
+  }
   std::printf("run-time residue of one module load: %.1f bytes, %.2f handles\n", runtime.bytes,
               runtime.handles);
-  std::printf(
-      "per cycle, cycles 11-%d / %d-%d: %.1f / %.1f bytes, %.2f / %.2f handles (heap %u -> %u -> %u)\n",
-      10 + half, 11 + half, last, bytesFirst, bytesSecond, handlesFirst, handlesSecond, static_cast<unsigned>(at[0].bytes),
-      static_cast<unsigned>(at[1].bytes), static_cast<unsigned>(at[2].bytes));
+  std::printf("per cycle in three parts of %d cycles: %.1f / %.1f / %.1f bytes, %.2f / %.2f / %.2f handles\n", part,
+              bytes[0], bytes[1], bytes[2], handles[0], handles[1], handles[2]);
   // Beyond the run-time's residue nothing may grow with the cycles. Something
-  // of ours left per cycle shows in both halves; the system's own caches now
-  // and then take a few kilobytes at once, in one half.
-  EXPECT_LE(std::min(bytesFirst, bytesSecond), modules * runtime.bytes + 64)
-      << "grown:" << Growth(at[0], at[2]);
-  EXPECT_LE(std::min(handlesFirst, handlesSecond), modules * runtime.handles + 0.05);
+  // of ours left per cycle shows in every part.
+  EXPECT_LE(*std::min_element(bytes, bytes + parts), modules * runtime.bytes + 64)
+      << "grown:" << Growth(at[0], at[parts]);
+  EXPECT_LE(*std::min_element(handles, handles + parts), modules * runtime.handles + 0.05);
 }
 
 // Must stay the program's last test: it leaves the driver object behind.
