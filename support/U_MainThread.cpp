@@ -1,6 +1,7 @@
 // U_MainThread.cpp
 #include "support/U_MainThread.h"
 #include "support/HiddenWindow.h"
+#include "support/WinApi.h"
 #include <windows.h>
 #include <atomic>
 #include <exception>
@@ -21,6 +22,7 @@ struct TRequest {
   std::function<void()> fn;
   std::atomic<int> state{Pending};
   std::exception_ptr error;
+  NWin::NSync::TEvent done; // set once the main thread has run it
 };
 
 std::atomic<DWORD> mainId{0};
@@ -37,6 +39,7 @@ LRESULT CALLBACK SyncProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         r.error = std::current_exception();
       }
       r.state.store(TRequest::Done);
+      r.done.Set();
     }
     return 0;
   }
@@ -98,7 +101,7 @@ bool Synchronize(const std::function<void()> &fn, uint32_t timeoutMs) {
     }
   }
   // Taken by the main thread: wait until it has finished the call.
-  while (req->state.load() != TRequest::Done) ::Sleep(1);
+  req->done.Wait();
   if (req->error) std::rethrow_exception(req->error);
   return true;
 }

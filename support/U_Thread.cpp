@@ -36,7 +36,7 @@ bool InOurModule(uintptr_t ip) {
 // has left this module: from then on it runs system code only, and the
 // module may go.
 void WaitLeftModule(TThreadBase *w) {
-  for (int i = 0; i < 5000 && !w->Finished(); ++i) NClock::Sleep(2);
+  w->WaitFinished(10000);
   for (int i = 0; i < 1000; ++i) {
     if (NWin::NThread::Suspend(w->Handle()) == static_cast<DWORD>(-1)) return; // gone
     const uintptr_t ip = NWin::NThread::InstructionPointer(w->Handle());
@@ -83,7 +83,7 @@ TThreadBase::TThreadBase(bool createSuspended) {
 TThreadBase::~TThreadBase() {
   Stopping = 1;
   NClock::Sleep(10);
-  if (started_ && !finished_) {
+  if (started_ && !Finished()) {
     Terminated = 1;
     if (noHandleWait_) WaitLeftModule(this);
     else NWin::NThread::Wait(handle_.get(), INFINITE);
@@ -104,10 +104,10 @@ DWORD WINAPI TThreadBase::ThreadProc(void *p) {
     // Not the run-time's exception class: the thread ends.
   }
   if (self->FreeOnTerminate) {
-    self->finished_ = true;
+    self->finished_.Set();
     delete self;
   } else {
-    self->finished_ = true; // the last touch of the object
+    self->finished_.Set(); // the last touch of the object
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include "support/U_Lock.h"
 #include "support/WinHandle.h"
+#include "support/WinApi.h"
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
@@ -50,7 +51,9 @@ public:
 
   DWORD ThreadId() const { return threadId_; }
   HANDLE Handle() const { return handle_.get(); }
-  bool Finished() const { return finished_.load(); }
+  bool Finished() const { return finished_.Wait(0); }
+  // True when the thread finished within ms.
+  bool WaitFinished(DWORD ms) const { return finished_.Wait(ms); }
 
   TThreadManage *Manage = nullptr;
   std::atomic<uint8_t> Stopping{0};
@@ -73,7 +76,8 @@ private:
   NWin::TUniqueHandle handle_;
   DWORD threadId_ = 0;
   std::atomic<bool> started_{false};
-  std::atomic<bool> finished_{false};
+  // Set by the thread as its last touch of the object.
+  NWin::NSync::TEvent finished_;
   // Set by the pool when it is torn down under the system loader lock: the
   // thread's end must then not be waited for through its handle.
   bool noHandleWait_ = false;

@@ -142,6 +142,7 @@ public:
   void Reset() { ::ResetEvent(h_.get()); }
   // True when set within ms (INFINITE waits for good).
   bool Wait(DWORD ms = INFINITE) const { return ::WaitForSingleObject(h_.get(), ms) == WAIT_OBJECT_0; }
+  HANDLE Handle() const { return h_.get(); }
 
 private:
   TUniqueHandle h_;
