@@ -336,11 +336,6 @@ void TTMDvs::LogOffDropped() {
     for (int32_t h : handles) logoff(h);
 }
 
-size_t TTMDvs::PendingLogOffs() {
-  TLockGuard g(LogOffLock);
-  return LogOffQueue.size();
-}
-
 bool TTMDvs::ORVA_Device_CloseDvr(const char *address, int32_t port, bool logOut) {
   const int32_t i = FindDvr(NHostString::View(address), port, false, false);
   if (i >= 0) CloseServer(i, logOut);
@@ -353,9 +348,7 @@ void TTMDvs::CloseServer(int32_t index, bool logOut) {
   for (int32_t c = 0; c < count; ++c) StopChannel(index, c);
   TDvrInfo *d = DvrRecord(index);
   if (!logOut || !d) return;
-  if (HasSession(index)) {
-    EndSessionOf(index);
-  } else if (d->LoginHandle >= MinLoginHandle) {
+  if (!EndSessionOf(index) && d->LoginHandle >= MinLoginHandle) {
     // A handle the driver holds no session for (taken over at registration).
     LogOut(d->LoginHandle);
     d->LoginHandle = -1;
@@ -411,7 +404,7 @@ bool TTMDvs::BeginSession(int32_t index, int32_t handle) {
   return live;
 }
 
-void TTMDvs::EndSessionOf(int32_t index, int32_t handle) {
+bool TTMDvs::EndSessionOf(int32_t index, int32_t handle) {
   TServerSession *s = nullptr;
   {
     TLockGuard g(SessionLock);
@@ -421,6 +414,7 @@ void TTMDvs::EndSessionOf(int32_t index, int32_t handle) {
   }
   // Only the thread that took the session out of the list ends it.
   if (s) EndSession(s);
+  return s != nullptr;
 }
 
 void TTMDvs::EndSession(TServerSession *s) {
@@ -554,8 +548,7 @@ int32_t TTMDvs::OnServerMessage(int32_t handle, const void *message) {
   // The session of this login ends (detached, channels closed, queued for
   // log-off by the worker); a login the driver holds no session for is
   // only detached.
-  if (HasSession(i)) EndSessionOf(i, handle);
-  else LogOut(handle);
+  if (!EndSessionOf(i, handle)) LogOut(handle);
   DebugLine(TextLogOutEnd + LocalDateTimeText());
   {
     // Only this login's handle is cleared: the worker may have logged the

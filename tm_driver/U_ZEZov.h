@@ -104,7 +104,8 @@ public:
   // Ends the live session of server `index`, if it has one (and, with a
   // handle given, only a session of that login). Never waits for a
   // delivery, so it may run on any thread, an SDK callback's included.
-  void EndSessionOf(int32_t index, int32_t handle = -1);
+  // True when there was such a session.
+  bool EndSessionOf(int32_t index, int32_t handle = -1);
   // Whether server `index` has a live session.
   bool HasSession(int32_t index);
   // Ends every live session (shutdown, destruction, unload).
@@ -130,8 +131,6 @@ public:
   // Packets dropped because their header claimed a frame beyond
   // MaxFrameBytes, over the live sessions' channels.
   uint32_t OversizedPackets();
-  // Logins waiting to be logged off.
-  size_t PendingLogOffs();
 
 private:
   template <class F> F SdkFunction(TSdkFunction f) const { return Sdk_.Get<F>(f); }
