@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -44,15 +45,28 @@ int32_t ToInt(const std::string &s, int line, const std::string &what, int64_t l
   return static_cast<int32_t>(v);
 }
 
-// Seconds with an optional fraction, as milliseconds.
-int32_t ToMs(const std::string &s, int line, const std::string &what) {
+// Seconds with an optional fraction, as milliseconds, within 0..maxMs.
+int32_t ToMs(const std::string &s, int line, const std::string &what, int32_t maxMs = MaxScenarioMs) {
   char *end = nullptr;
   errno = 0;
   const double v = std::strtod(s.c_str(), &end);
   if (s.empty() || *end != '\0' || errno != 0 || !std::isfinite(v))
     Fail(line, what + " '" + s + "' is not a number of seconds");
-  if (v < 0 || v > 3600) Fail(line, what + " " + s + " is out of range 0..3600 s");
+  if (v < 0 || v * 1000.0 > maxMs)
+    Fail(line, what + " " + s + " is out of range 0.." + std::to_string(maxMs / 1000) + " s");
   return static_cast<int32_t>(std::lround(v * 1000.0));
+}
+
+// Milliseconds as seconds for a message: "3", "2.5", "0.125".
+std::string Seconds(int64_t ms) {
+  std::string s = std::to_string(ms / 1000);
+  if (ms % 1000 != 0) {
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03d", static_cast<int>(ms % 1000));
+    s += frac;
+    while (s.back() == '0') s.pop_back();
+  }
+  return s;
 }
 
 bool ToYesNo(const std::string &s, int line, const std::string &what) {
@@ -156,12 +170,17 @@ int FindServer(const TScenario &sc, const std::string &name, int line) {
   Fail(line, "no server named '" + name + "' is defined above");
 }
 
-void ParseEvent(const std::vector<std::string> &t, int line, TScenario &sc) {
-  if (t.size() < 3) Fail(line, "at needs a time and an event");
-  TEvent e;
-  e.line = line;
-  e.atMs = ToMs(t[1], line, "time");
-  const std::string &what = t[2];
+// What an "at" or "every" line does: EVENT [SERVER[,SERVER...] [CHANNEL]].
+struct TAction {
+  TEventKind kind = TEventKind::Shutdown;
+  std::vector<int> servers; // one, or for "every" the list it rotates through
+  int channel = -1;
+};
+
+// Reads the action from t[first] on. A list of servers only where `list`.
+TAction ParseAction(const std::vector<std::string> &t, size_t first, int line, const TScenario &sc, bool list) {
+  TAction a;
+  const std::string &what = t[first];
   static const std::pair<const char *, TEventKind> kinds[] = {
       {"open", TEventKind::Open},     {"close", TEventKind::Close}, {"break", TEventKind::Break},
       {"reset", TEventKind::Reset},   {"add", TEventKind::Add},     {"delete", TEventKind::Delete},
@@ -169,42 +188,199 @@ void ParseEvent(const std::vector<std::string> &t, int line, TScenario &sc) {
   bool known = false;
   for (const auto &k : kinds)
     if (what == k.first) {
-      e.kind = k.second;
+      a.kind = k.second;
       known = true;
     }
   if (!known) Fail(line, "unknown event '" + what + "'");
-  // Tokens: at TIME EVENT [SERVER [CHANNEL]]
-  size_t least = 4, most = 4;
+  if (list && a.kind == TEventKind::Shutdown) Fail(line, "shutdown cannot repeat: give 'duration <seconds>'");
+  // Tokens after the event: [SERVER [CHANNEL]]
+  size_t least = 1, most = 1;
   const char *needs = " needs a server";
-  if (e.kind == TEventKind::Shutdown) least = most = 3;
-  if (e.kind == TEventKind::Open || e.kind == TEventKind::Close) most = 5;
-  if (e.kind == TEventKind::Corrupt) {
-    least = most = 5;
+  if (a.kind == TEventKind::Shutdown) least = most = 0;
+  if (a.kind == TEventKind::Open || a.kind == TEventKind::Close) most = 2;
+  if (a.kind == TEventKind::Corrupt) {
+    least = most = 2;
     needs = " needs a server and a channel";
   }
-  if (t.size() < least) Fail(line, what + needs);
-  if (t.size() > most) Fail(line, "unexpected '" + t[most] + "' after " + what);
-  if (e.kind != TEventKind::Shutdown) e.server = FindServer(sc, t[3], line);
-  if (t.size() == 5) {
-    const auto &s = sc.servers[static_cast<size_t>(e.server)];
-    if (t[4] == "all" && e.kind != TEventKind::Corrupt) e.channel = -1;
-    else e.channel = ToInt(t[4], line, "channel", 0, s.channels - 1);
+  const size_t given = t.size() - first - 1;
+  if (given < least) Fail(line, what + needs);
+  if (given > most) Fail(line, "unexpected '" + t[first + 1 + most] + "' after " + what);
+  if (a.kind == TEventKind::Shutdown) return a;
+  const std::string &names = t[first + 1];
+  if (!list) {
+    a.servers.push_back(FindServer(sc, names, line));
+  } else {
+    size_t from = 0;
+    for (;;) {
+      const size_t comma = names.find(',', from);
+      const std::string name = names.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+      if (name.empty()) Fail(line, "the server list '" + names + "' has an empty name");
+      a.servers.push_back(FindServer(sc, name, line));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
   }
-  for (const auto &o : sc.events)
-    if (o.kind == TEventKind::Shutdown) Fail(line, "event after the shutdown (line " + std::to_string(o.line) + ")");
+  if (given == 2) {
+    const std::string &c = t[first + 2];
+    if (c == "all" && a.kind != TEventKind::Corrupt) {
+      a.channel = -1;
+    } else if (a.servers.size() == 1) {
+      a.channel = ToInt(c, line, "channel", 0, sc.servers[static_cast<size_t>(a.servers[0])].channels - 1);
+    } else {
+      a.channel = ToInt(c, line, "channel", 0, 63);
+      for (int i : a.servers) {
+        const auto &s = sc.servers[static_cast<size_t>(i)];
+        if (a.channel >= s.channels)
+          Fail(line, "channel " + c + " is out of range 0.." + std::to_string(s.channels - 1) + " of server " + s.name);
+      }
+    }
+  }
+  return a;
+}
+
+// An "every" line before its expansion (which needs the shutdown time).
+struct TRepeat {
+  int line = 0;
+  int32_t periodMs = 0;
+  int32_t fromMs = -1;  // -1: one period after the start
+  int32_t untilMs = -1; // -1: the shutdown
+  TAction action;
+};
+
+// Where the parser keeps what only the whole text decides.
+struct TParse {
+  TScenario sc;
+  std::vector<TRepeat> repeats;
+  int shutdownLine = 0; // the "at <seconds> shutdown" line
+  int durationLine = 0;
+  int32_t durationMs = 0;
+  int warmUpLine = 0;
+  bool sawEvent = false;
+};
+
+void ParseEvent(const std::vector<std::string> &t, int line, TParse &p) {
+  TScenario &sc = p.sc;
+  if (t.size() < 3) Fail(line, "at needs a time and an event");
+  TEvent e;
+  e.line = line;
+  e.atMs = ToMs(t[1], line, "time");
+  const TAction a = ParseAction(t, 2, line, sc, false);
+  e.kind = a.kind;
+  e.server = a.servers.empty() ? -1 : a.servers[0];
+  e.channel = a.channel;
+  if (p.shutdownLine) Fail(line, "event after the shutdown (line " + std::to_string(p.shutdownLine) + ")");
+  if (sc.events.size() + 1 >= MaxScenarioEvents)
+    Fail(line, "more than " + std::to_string(MaxScenarioEvents) + " events");
   if (e.kind == TEventKind::Shutdown) {
     for (const auto &o : sc.events)
       if (o.atMs > e.atMs)
         Fail(line, "shutdown at " + t[1] + " s comes before the event of line " + std::to_string(o.line));
     sc.shutdownAtMs = e.atMs;
+    p.shutdownLine = line;
   }
   sc.events.push_back(e);
+}
+
+// every PERIOD [from START] [until END] EVENT ARGS...
+void ParseRepeat(const std::vector<std::string> &t, int line, TParse &p) {
+  if (t.size() < 3) Fail(line, "every needs a period and an event");
+  TRepeat r;
+  r.line = line;
+  r.periodMs = ToMs(t[1], line, "period");
+  if (r.periodMs < MinRepeatMs) Fail(line, "period " + t[1] + " s is shorter than " + Seconds(MinRepeatMs) + " s");
+  size_t i = 2;
+  while (i < t.size() && (t[i] == "from" || t[i] == "until")) {
+    const bool from = t[i] == "from";
+    int32_t &to = from ? r.fromMs : r.untilMs;
+    if (to >= 0) Fail(line, t[i] + " is given twice");
+    if (i + 1 >= t.size()) Fail(line, t[i] + " needs a time");
+    to = ToMs(t[i + 1], line, t[i]);
+    i += 2;
+  }
+  if (i >= t.size()) Fail(line, "every needs an event after its times");
+  const int32_t first = r.fromMs >= 0 ? r.fromMs : r.periodMs;
+  if (r.untilMs >= 0 && first >= r.untilMs)
+    Fail(line, "the first repetition at " + Seconds(first) + " s is not before until " + Seconds(r.untilMs) + " s");
+  r.action = ParseAction(t, i, line, p.sc, true);
+  p.repeats.push_back(r);
+}
+
+void ParseTimeSetting(const std::vector<std::string> &t, int line, TParse &p) {
+  const std::string &d = t[0];
+  if (t.size() != 2) Fail(line, d + " takes one value");
+  int &seen = d == "duration" ? p.durationLine : p.warmUpLine;
+  if (seen) Fail(line, d + " is already given (line " + std::to_string(seen) + ")");
+  seen = line;
+  const int32_t ms = ToMs(t[1], line, d);
+  if (d == "duration") {
+    p.durationMs = ms;
+  } else {
+    if (ms == 0) Fail(line, "warm-up must be more than 0 s");
+    p.sc.warmUpMs = ms;
+  }
+}
+
+// After the last line: the shutdown time is known, the repetitions are
+// expanded, and everything is put in time order.
+void Finish(TParse &p) {
+  TScenario &sc = p.sc;
+  if (sc.servers.empty()) Fail(0, "no server is defined");
+  if (!p.durationLine && !p.shutdownLine) Fail(0, "no 'duration <seconds>' and no 'at <seconds> shutdown'");
+  if (p.durationLine && p.shutdownLine && p.durationMs != sc.shutdownAtMs)
+    Fail(std::max(p.durationLine, p.shutdownLine),
+         "duration " + Seconds(p.durationMs) + " s (line " + std::to_string(p.durationLine) +
+             ") and the shutdown at " + Seconds(sc.shutdownAtMs) + " s (line " + std::to_string(p.shutdownLine) +
+             ") disagree");
+  TEvent shutdown;
+  if (p.shutdownLine) {
+    shutdown = sc.events.back();
+    sc.events.pop_back();
+  } else {
+    sc.shutdownAtMs = p.durationMs;
+    shutdown.atMs = p.durationMs;
+    shutdown.line = p.durationLine;
+  }
+  const int32_t end = sc.shutdownAtMs;
+  for (const auto &e : sc.events)
+    if (e.atMs > end)
+      Fail(e.line, "event at " + Seconds(e.atMs) + " s is after the shutdown at " + Seconds(end) + " s");
+  if (p.warmUpLine && sc.warmUpMs >= end)
+    Fail(p.warmUpLine, "warm-up " + Seconds(sc.warmUpMs) + " s is not before the shutdown at " + Seconds(end) + " s");
+  for (const TRepeat &r : p.repeats) {
+    const int64_t first = r.fromMs >= 0 ? r.fromMs : r.periodMs;
+    if (r.untilMs > end)
+      Fail(r.line, "until " + Seconds(r.untilMs) + " s is after the shutdown at " + Seconds(end) + " s");
+    const int64_t until = r.untilMs >= 0 ? r.untilMs : end;
+    if (first >= until)
+      Fail(r.line, "the first repetition at " + Seconds(first) + " s is not before the shutdown at " + Seconds(end) +
+                       " s");
+    const size_t n = r.action.servers.size();
+    size_t k = 0;
+    for (int64_t at = first; at < until; at += r.periodMs, ++k) {
+      if (sc.events.size() + 1 >= MaxScenarioEvents)
+        Fail(r.line, "the repetitions make more than " + std::to_string(MaxScenarioEvents) + " events");
+      TEvent e;
+      e.atMs = static_cast<int32_t>(at);
+      e.kind = r.action.kind;
+      e.server = r.action.servers[k % n];
+      e.channel = r.action.channel;
+      e.line = r.line;
+      sc.events.push_back(e);
+    }
+  }
+  // Lines are unique and no line has two events at one time, so this order
+  // is total: equal times run in the order written.
+  std::sort(sc.events.begin(), sc.events.end(), [](const TEvent &a, const TEvent &b) {
+    return a.atMs != b.atMs ? a.atMs < b.atMs : a.line < b.line;
+  });
+  sc.events.push_back(shutdown);
 }
 
 } // namespace
 
 bool ParseScenario(const std::string &text, TScenario &out, std::string &error) {
-  TScenario sc;
+  TParse p;
+  TScenario &sc = p.sc;
   try {
     std::istringstream in(text);
     std::string raw;
@@ -216,29 +392,29 @@ bool ParseScenario(const std::string &text, TScenario &out, std::string &error) 
       if (t.empty()) continue;
       const std::string &d = t[0];
       if (d == "title") {
-        const auto p = raw.find("title") + 5;
-        sc.title = raw.substr(raw.find_first_not_of(" \t", p));
+        const auto at = raw.find("title") + 5;
+        sc.title = raw.substr(raw.find_first_not_of(" \t", at));
       } else if (d == "server") {
-        if (!sc.events.empty()) Fail(line, "servers come before the events");
+        if (p.sawEvent) Fail(line, "servers come before the events");
         ParseServer(t, line, sc);
       } else if (d == "at") {
-        ParseEvent(t, line, sc);
+        p.sawEvent = true;
+        ParseEvent(t, line, p);
+      } else if (d == "every") {
+        p.sawEvent = true;
+        ParseRepeat(t, line, p);
+      } else if (d == "duration" || d == "warm-up") {
+        ParseTimeSetting(t, line, p);
       } else if (d == "offline-delay" || d == "shutdown-limit" || d == "auto-open") {
         if (t.size() != 2) Fail(line, d + " takes one value");
         if (d == "offline-delay") sc.offlineDelayMs = ToInt(t[1], line, d, -2147483647, 2147483647);
-        else if (d == "shutdown-limit") sc.shutdownLimitMs = ToMs(t[1], line, d);
+        else if (d == "shutdown-limit") sc.shutdownLimitMs = ToMs(t[1], line, d, 3600 * 1000);
         else sc.autoOpen = ToYesNo(t[1], line, d);
       } else {
         Fail(line, "unknown directive '" + d + "'");
       }
     }
-    if (sc.servers.empty()) Fail(0, "no server is defined");
-    if (sc.events.empty() || sc.events.back().kind != TEventKind::Shutdown)
-      Fail(0, "no 'at <seconds> shutdown' event");
-    std::stable_sort(sc.events.begin(), sc.events.end(),
-                     [](const TEvent &a, const TEvent &b) { return a.atMs < b.atMs; });
-    // Equal times keep their order, and nothing is later than the shutdown,
-    // so it stays last.
+    Finish(p);
   } catch (const TFault &f) {
     error = "line " + std::to_string(f.line) + ": " + f.message;
     return false;

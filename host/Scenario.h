@@ -1,13 +1,22 @@
 // Scenario.h - what the demo host plays: the simulated servers, what the host
 // registers for each, and a timeline of events. A small line-based text
 // format (see README.md, "The demo host"); ParseScenario reports the first
-// fault with its line number.
+// fault with its line number. Repeated events ("every") are expanded here, so
+// the host sees one plain timeline.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace NDemo {
+
+// Times of events, the duration and the warm-up: 0 .. 24 h.
+constexpr int32_t MaxScenarioMs = 24 * 3600 * 1000;
+// The shortest period of an "every" line.
+constexpr int32_t MinRepeatMs = 100;
+// At most this many events in all ("at" lines and repetitions, the shutdown
+// included): a scenario that would make more is refused, not played.
+constexpr size_t MaxScenarioEvents = 100000;
 
 enum class TExpect { Any, OnLine, OffLine };
 
@@ -39,7 +48,7 @@ struct TEvent {
   TEventKind kind = TEventKind::Shutdown;
   int server = -1;   // index into servers; -1 for shutdown
   int channel = -1;  // -1: every channel (open, close); corrupt needs one
-  int line = 0;
+  int line = 0;      // the "at" or "every" line (shutdown: or the duration line)
 };
 
 struct TScenario {
@@ -48,8 +57,9 @@ struct TScenario {
   int32_t shutdownLimitMs = 10000;
   bool autoOpen = true;
   std::vector<TServerEntry> servers;
-  std::vector<TEvent> events; // in time order (stable for equal times), shutdown last
-  int32_t shutdownAtMs = 0;
+  std::vector<TEvent> events; // in time order (equal times: in the order written), shutdown last
+  int32_t shutdownAtMs = 0;   // "duration", or the time of "at <seconds> shutdown"
+  int32_t warmUpMs = 0;       // memory and handles judged after this; 0: not judged
 };
 
 // Parses the text; on failure returns false and sets error to
