@@ -14,6 +14,7 @@ struct TOptions {
   std::string hostDir;      // empty: <program folder>\host
   int tail = 0;             // driver lines shown in the live view
   TView view = TView::Auto;
+  std::string leak;         // test only: "frame" or "handle", the simulator leaks on purpose
 };
 
 // Exit statuses of the program.

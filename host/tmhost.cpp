@@ -26,6 +26,10 @@ void Usage(FILE *to) {
       "  --host-dir DIR    lay out the host directory there\n"
       "                    (default: the folder 'host' beside the program)\n"
       "  --check           only read the scenario and report faults\n"
+      "  --test-leak frame|handle\n"
+      "                    for testing the judgement of memory and handles\n"
+      "                    only: the simulator keeps a heap block per frame,\n"
+      "                    or a handle per logon, so the run must fail\n"
       "  --print-scenario  print the default scenario and stop\n"
       "  --help            this text\n"
       "\n"
@@ -72,6 +76,12 @@ int main(int argc, char **argv) {
       opt.view = NDemo::TView::Live;
     } else if (a == "--host-dir") {
       opt.hostDir = value("--host-dir");
+    } else if (a == "--test-leak") {
+      opt.leak = value("--test-leak");
+      if (opt.leak != "frame" && opt.leak != "handle") {
+        std::fprintf(stderr, "tmhost: --test-leak takes frame or handle, not '%s'\n", opt.leak.c_str());
+        return NDemo::ExitSetup;
+      }
     } else if (a == "--check") {
       checkOnly = true;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -105,8 +115,10 @@ int main(int argc, char **argv) {
     return NDemo::ExitSetup;
   }
   if (checkOnly) {
-    std::printf("%s: %zu servers, %zu events, shutdown at %.1f s\n", source.c_str(), sc.servers.size(),
+    std::printf("%s: %zu servers, %zu events, shutdown at %.1f s", source.c_str(), sc.servers.size(),
                 sc.events.size(), sc.shutdownAtMs / 1000.0);
+    if (sc.warmUpMs > 0) std::printf(", memory and handles judged after %.1f s", sc.warmUpMs / 1000.0);
+    std::printf("\n");
     return 0;
   }
   return NDemo::RunDemo(sc, opt);

@@ -17,6 +17,7 @@ struct TSimClient {
   decltype(&SIM_GetCounters) GetCounters = nullptr;
   decltype(&SIM_ReadCallLog) ReadCallLog = nullptr;
   decltype(&SIM_GetTotals) GetTotals = nullptr;
+  decltype(&SIM_SetLeak) SetLeak = nullptr; // tests of the soak judgement only
 
   // Looks the export `name` up into `f`; false when the module or the export is missing.
   template <class F> static bool Lookup(HMODULE m, F &f, const char *name) {
@@ -40,6 +41,7 @@ struct TSimClient {
     get(GetCounters, "SIM_GetCounters");
     get(ReadCallLog, "SIM_ReadCallLog");
     get(GetTotals, "SIM_GetTotals");
+    get(SetLeak, "SIM_SetLeak");
     return all;
   }
   TSimTotals Totals() const {

@@ -44,12 +44,15 @@ struct TSimTotals {
   int32_t OpenStreams;       // channels streaming now
   int64_t UndeliveredFrames; // frames of open channels that found no stream function
   int64_t DeadCallbacks;     // callbacks not made: their code lay in no loaded module
-  int32_t Reserved[6];
+  int32_t LeakedBlocks;      // heap blocks kept by the leak switch (SIM_SetLeak)
+  int32_t LeakedHandles;     // event handles kept by the leak switch
+  int32_t Reserved[4];
 };
 #pragma pack(pop)
 
 extern "C" {
-// Drops every server, stops every stream, clears the call log and counters.
+// Drops every server, stops every stream, clears the call log and counters,
+// stops the leak switch.
 void SIM_API SIM_Reset();
 // Adds a server answering at address:port with these credentials and channel
 // count (reported at +30 of the server information). Returns its id (0, 1, ..)
@@ -87,6 +90,13 @@ int32_t SIM_API SIM_InjectPacket(int32_t loginHandle, int32_t channel, const voi
                                  int32_t size);
 int32_t SIM_API SIM_GetCounters(int32_t server, TSimCounters *out);
 int32_t SIM_API SIM_GetTotals(TSimTotals *out);
+// For testing the demo host's judgement of memory and handles only: a leak
+// the simulator makes on purpose. blockPerFrame != 0: every complete frame
+// sent allocates a 64-byte block of the process heap that is never freed;
+// handlePerLogon != 0: every accepted logon creates an event handle that is
+// never closed. 0, 0 stops it; SIM_Reset stops it too (what was kept stays).
+// Returns 0.
+int32_t SIM_API SIM_SetLeak(int32_t blockPerFrame, int32_t handlePerLogon);
 // Copies the call log (one line per NVNET_ call, "\n"-separated, e.g.
 // "NVNET_LogonServer 127.0.0.1 3000 admin 1234 -> 0 h=100") into buf, zero
 // terminated, cut to size; returns the full length. clear != 0 empties it.

@@ -108,6 +108,10 @@ struct TState {
   std::string log;
   int64_t undelivered = 0; // frames of open channels that found no stream function
   int64_t deadCalls = 0;   // callbacks skipped because their code lies in no module
+  // The leak switch (SIM_SetLeak), for testing the host's judgement of a
+  // long run: what it kept, counted.
+  bool leakBlocks = false, leakHandles = false;
+  int32_t leakedBlocks = 0, leakedHandles = 0;
 };
 
 TState *g = nullptr;
@@ -341,7 +345,16 @@ void StreamBody(const std::shared_ptr<TStream> &s) {
       EndCallout(*login, self);
       ++server->counters.PacketsSent;
       server->counters.BytesSent += payload;
-      if (i == fragments - 1) ++server->counters.FramesSent;
+      if (i == fragments - 1) {
+        ++server->counters.FramesSent;
+        if (g->leakBlocks) {
+          // Kept on purpose: the leak the soak judgement must find.
+          if (void *block = HeapAlloc(GetProcessHeap(), 0, 64)) {
+            std::memset(block, 0x4C, 64);
+            ++g->leakedBlocks;
+          }
+        }
+      }
     }
     if (stopped) break;
     if (detached) Sleep(fps > 0 ? 0 : 1);
@@ -471,6 +484,8 @@ int32_t __stdcall NVNET_LogonServer(const char *address, uint32_t port, const ch
       ++server->counters.LogonsAccepted;
       server->counters.CurrentLogin = handle;
       rc = 0;
+      // Kept on purpose: the leak the soak judgement must find.
+      if (g->leakHandles && CreateEventA(nullptr, TRUE, FALSE, nullptr)) ++g->leakedHandles;
     }
   }
   if (rc == 0 && outHandle) *outHandle = handle;
@@ -706,6 +721,8 @@ void SIM_API SIM_Reset() {
     g->log.clear();
     g->nextLogin = kFirstLogin;
     g->nextChannel = kFirstChannel;
+    g->leakBlocks = g->leakHandles = false;
+    g->leakedBlocks = g->leakedHandles = 0;
   }
   for (auto &s : stopped) WaitStreamDone(s);
   if (Role() == roleHost)
@@ -845,6 +862,15 @@ int32_t SIM_API SIM_GetTotals(TSimTotals *out) {
   for (auto &st : g->streams) out->OpenStreams += !st->stop;
   out->UndeliveredFrames = g->undelivered;
   out->DeadCallbacks = g->deadCalls;
+  out->LeakedBlocks = g->leakedBlocks;
+  out->LeakedHandles = g->leakedHandles;
+  return 0;
+}
+
+int32_t SIM_API SIM_SetLeak(int32_t blockPerFrame, int32_t handlePerLogon) {
+  TGuard lock;
+  g->leakBlocks = blockPerFrame != 0;
+  g->leakHandles = handlePerLogon != 0;
   return 0;
 }
 

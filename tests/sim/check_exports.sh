@@ -11,7 +11,7 @@ for n in NVNET_LogonServer NVNET_LogoffServer NVNET_GetServerInfo NVNET_SetStrea
          NVNET_SetCallback NVNET_PTZControl NVNET_SendCmdToServer NVNET_GetServerConfig NVNET_OpenChannel \
          NVNET_CloseChannel NVNET_GetAVInfo NVNET_GetRecvCount NVNET_SetVideoCallback NVNET_SetDisplayhWnd \
          NVNET_Mute SIM_Reset SIM_AddServer SIM_SetBehaviour SIM_SetLogonDelay SIM_SetStream \
-         SIM_FailCloseChannel SIM_InjectMessage SIM_InjectPacket SIM_GetCounters SIM_ReadCallLog SIM_GetTotals; do
+         SIM_FailCloseChannel SIM_InjectMessage SIM_InjectPacket SIM_GetCounters SIM_ReadCallLog SIM_GetTotals SIM_SetLeak; do
   echo "$have" | grep -qx "$n" || { echo "NVSDK.dll lacks $n"; missing=1; }
 done
 have=$(names "$ptz")
