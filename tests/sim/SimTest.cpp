@@ -4,6 +4,7 @@
 #include "common/Check.h"
 #include "common/HostDir.h"
 #include "common/Wait.h"
+#include "host/ResourceUse.h"
 #include "sim/SimPattern.h"
 #include <gtest/gtest.h>
 #include <atomic>
@@ -488,6 +489,45 @@ TEST_F(Sim, ResetDropsEverything) {
   ASSERT_EQ(sdk.AddServer("127.0.0.1", 3001, "admin", "1234", 1, sbAccept), 0) << "ids start again";
   EXPECT_EQ(sdk.Logon("127.0.0.1", 3001), 100) << "handles start again";
   EXPECT_EQ(sdk.Counters(0).LogonAttempts, 1);
+}
+
+// ---- the leak switch ------------------------------------------------------------
+
+// The process's handle count and private memory, as the demo host samples them.
+int64_t Handles() { return NDemo::SampleResources(0).handles; }
+int64_t PrivateBytes() { return NDemo::SampleResources(0).privateBytes; }
+
+// What the soak judgement is tested with: the switch keeps a handle per
+// accepted logon and a heap block per frame, and the process's figures show it.
+TEST_F(Sim, TheLeakSwitchKeepsAHandlePerLogonAndABlockPerFrame) {
+  ASSERT_EQ(sdk.AddServer("127.0.0.1", 3000, "admin", "1234", 1, sbAccept), 0);
+  const int64_t before = Handles();
+  ASSERT_GT(before, 0) << "no handle count";
+  for (int i = 0; i < 3; ++i) EXPECT_GT(sdk.Logon(), 0) << "switch off";
+  ASSERT_EQ(sdk.SetLeak(0, 1), 0);
+  for (int i = 0; i < 5; ++i) EXPECT_GT(sdk.Logon(), 0);
+  EXPECT_LT(sdk.Logon("127.0.0.1", 3000, "admin", "bad"), 0) << "a refused logon keeps nothing";
+  EXPECT_EQ(Handles() - before, 5);
+  EXPECT_EQ(sdk.Totals().LeakedHandles, 5);
+
+  ASSERT_EQ(sdk.SetLeak(1, 0), 0);
+  ASSERT_EQ(sdk.SetStream(0, 0, 16, 16, 0, 1), 0); // as fast as it goes, a packet a frame
+  const int32_t h = sdk.Logon();
+  Count(h);
+  const int64_t memory = PrivateBytes();
+  const int32_t c = sdk.Open(h, 0);
+  EXPECT_TRUE(WaitFor([] { return sdk.Totals().LeakedBlocks >= 16384; }, 30000)) << sdk.Totals().LeakedBlocks;
+  EXPECT_EQ(sdk.CloseChannel(c), 0);
+  const int32_t blocks = sdk.Totals().LeakedBlocks;
+  EXPECT_EQ(blocks, sdk.Counters(0).FramesSent) << "a block per frame";
+  EXPECT_GE(PrivateBytes() - memory, int64_t{blocks} * 64) << blocks << " blocks of 64 bytes";
+  EXPECT_EQ(Handles() - before, 5) << "the frames kept no handle, the logon none";
+
+  sdk.Reset();
+  EXPECT_EQ(sdk.Totals().LeakedBlocks, 0);
+  ASSERT_EQ(sdk.AddServer("127.0.0.1", 3000, "admin", "1234", 1, sbAccept), 0);
+  EXPECT_GT(sdk.Logon(), 0);
+  EXPECT_EQ(Handles() - before, 5) << "the reset stopped the switch";
 }
 
 // ---- unload -------------------------------------------------------------------
