@@ -299,7 +299,7 @@ void CheckSoak(const char *file, int32_t durationMs, int32_t warmUpMs, int32_t b
 
 TEST(Scenario, TheSoakScenariosParseAndHaveTheirShape) {
   CheckSoak("soak.txt", 3600000, 300000, 60000, 300000);
-  CheckSoak("soak-short.txt", 90000, 40000, 6000, 30000);
+  CheckSoak("soak-short.txt", 300000, 120000, 6000, 30000);
 }
 
 TEST(Scenario, AFailedParseLeavesTheTargetAlone) {
