@@ -2,6 +2,7 @@
 // sessions and the logins they own, closing servers, logging out, and the
 // SDK's server messages.
 #include "tm_driver/U_ZEZov.h"
+#include <cstdio>
 #include "support/Clock.h"
 #include "support/U_DebugLog.h"
 #include "support/U_Errors.h"
@@ -11,6 +12,7 @@
 #include "support/WinApi.h"
 #include "tm_driver/U_ZEZov_Texts.h"
 #include <algorithm>
+#include <cstdio>
 
 std::atomic<TTMDvs *> CurrentDriver{nullptr};
 
@@ -429,7 +431,12 @@ void TTMDvs::EndSession(TServerSession *s) {
     if (d && d->LoginHandle == s->LoginHandle) d->LoginHandle = -1;
   }
   DropLogin(s->LoginHandle);
-  NSession::Retire(s);
+  NSession::Quiesce(s);
+  {
+    TLockGuard g(SessionLock);
+    CarryCounts(*s);
+  }
+  NSession::Unref(s);
 }
 
 bool TTMDvs::HasSession(int32_t index) {
@@ -451,8 +458,114 @@ uint32_t TTMDvs::OversizedPackets() {
   uint32_t n = 0;
   for (TServerSession *s : LiveSessions)
     if (s && s->Channels)
-      for (int32_t c = 0; c < s->Channels->Count; ++c) n += s->Use[c].OversizedPackets;
+      for (int32_t c = 0; c < s->Channels->Count; ++c) n += s->Use[c].Counts.OversizedPackets;
   return n;
+}
+
+// ---------------------------------------------------------------- stream counts
+
+TStreamCounts TStreamCounts::Since(const TStreamCounts &b) const {
+  TStreamCounts d;
+  d.VideoFrames = VideoFrames - b.VideoFrames;
+  d.AudioFrames = AudioFrames - b.AudioFrames;
+  d.Bytes = Bytes - b.Bytes;
+  d.NoKeyDrops = NoKeyDrops - b.NoKeyDrops;
+  d.OversizedPackets = OversizedPackets - b.OversizedPackets;
+  d.OutsideDrops = OutsideDrops - b.OutsideDrops;
+  d.NoBufferDrops = NoBufferDrops - b.NoBufferDrops;
+  d.MissingFrames = MissingFrames - b.MissingFrames;
+  return d;
+}
+
+TStreamCounts &TStreamCounts::operator+=(const TStreamCounts &m) {
+  VideoFrames += m.VideoFrames;
+  AudioFrames += m.AudioFrames;
+  Bytes += m.Bytes;
+  NoKeyDrops += m.NoKeyDrops;
+  OversizedPackets += m.OversizedPackets;
+  OutsideDrops += m.OutsideDrops;
+  NoBufferDrops += m.NoBufferDrops;
+  MissingFrames += m.MissingFrames;
+  return *this;
+}
+
+std::string TTMDvs::ServerName(int32_t index) {
+  const TDvrInfo *d = DvrRecord(index);
+  if (!d) return "?";
+  const std::string domain = d->DvrDomain.Text();
+  return (domain.empty() ? d->DvrIP.Text() : domain) + ":" + std::to_string(d->Port);
+}
+
+void TTMDvs::CarryCounts(const TServerSession &s) {
+  if (!s.Channels || s.DvrIndex < 0) return;
+  if (static_cast<size_t>(s.DvrIndex) >= StreamAccounts.size()) StreamAccounts.resize(static_cast<size_t>(s.DvrIndex) + 1);
+  TStreamAccount &a = StreamAccounts[static_cast<size_t>(s.DvrIndex)];
+  const std::string server = ServerName(s.DvrIndex);
+  // A record taken over by another server starts afresh.
+  if (a.Server != server) {
+    a.Server = server;
+    a.Carried.clear();
+  }
+  const size_t n = static_cast<size_t>(s.Channels->Count);
+  if (a.Carried.size() < n) a.Carried.resize(n);
+  for (size_t c = 0; c < n; ++c) a.Carried[c] += s.Use[c].Counts.Since(s.Reported[c]);
+}
+
+namespace {
+
+void AppendChannel(std::string &line, int32_t channel, const TStreamCounts &d, double seconds) {
+  char text[256];
+  const double fps = seconds > 0 ? d.VideoFrames / seconds : 0.0;
+  const double kbps = seconds > 0 ? d.Bytes * 8.0 / 1000.0 / seconds : 0.0;
+  std::snprintf(text, sizeof text,
+                " | ch%d%s fps=%.1f kbps=%.0f video=%u audio=%u drop=%u nokey=%u big=%u outside=%u nobuf=%u miss=%u",
+                static_cast<int>(channel), d.VideoFrames == 0 ? " NO FRAMES" : "", fps, kbps, d.VideoFrames,
+                d.AudioFrames, d.Drops(), d.NoKeyDrops, d.OversizedPackets, d.OutsideDrops, d.NoBufferDrops,
+                d.MissingFrames);
+  line += text;
+}
+
+} // namespace
+
+void TTMDvs::ReportStreams() {
+  std::vector<std::string> lines;
+  {
+    TLockGuard g(SessionLock);
+    const uint32_t now = NClock::Ticks();
+    for (size_t i = 0; i < LiveSessions.size(); ++i) {
+      TServerSession *s = LiveSessions[i];
+      if (!s || !s->Channels) continue;
+      if (StreamAccounts.size() <= i) StreamAccounts.resize(i + 1);
+      TStreamAccount &a = StreamAccounts[i];
+      const std::string server = ServerName(static_cast<int32_t>(i));
+      if (a.Server != server) {
+        a.Server = server;
+        a.Carried.clear();
+      }
+      // From the last line; when nothing is carried over, from this login's
+      // start if that came later.
+      uint32_t from = a.LastLineTick != 0 ? a.LastLineTick : s->BeginTick;
+      if (a.Carried.empty() && static_cast<int32_t>(s->BeginTick - from) > 0) from = s->BeginTick;
+      const double seconds = static_cast<int32_t>(now - from) / 1000.0;
+      std::string line;
+      const int32_t n = s->Channels->Count;
+      for (int32_t c = 0; c < n; ++c) {
+        TStreamCounts d = s->Use[c].Counts.Since(s->Reported[c]);
+        if (static_cast<size_t>(c) < a.Carried.size()) d += a.Carried[static_cast<size_t>(c)];
+        const bool counted = d.VideoFrames != 0 || d.AudioFrames != 0 || d.Drops() != 0;
+        if ((*s->Channels)[c].ChannelHandle <= 0 && !counted) continue;
+        AppendChannel(line, c, d, seconds);
+      }
+      if (line.empty()) continue;
+      for (int32_t c = 0; c < n; ++c) s->Reported[c] = s->Use[c].Counts;
+      a.Carried.clear();
+      a.LastLineTick = now;
+      char head[96];
+      std::snprintf(head, sizeof head, " span=%.2f", seconds);
+      lines.push_back("zq>>TTMDvs stream " + server + head + line);
+    }
+  }
+  for (const auto &l : lines) WriteDebugLog(l, 1);
 }
 
 void TTMDvs::ReportStatus(int32_t dvrId, bool onLine) {

@@ -16,13 +16,30 @@ struct TSdkTable {
   template <class F> F Get(TSdkFunction f) const { return reinterpret_cast<F>(reinterpret_cast<void *>(Functions[f])); }
 };
 
+// A channel's stream counters. They only grow (and wrap): a reader takes
+// differences.
+struct TStreamCounts {
+  uint32_t VideoFrames = 0, AudioFrames = 0;
+  uint32_t Bytes = 0;            // video and audio bytes of the frames delivered
+  uint32_t NoKeyDrops = 0;       // packets dropped before the first key frame of an open
+  uint32_t OversizedPackets = 0; // header claimed a frame beyond MaxFrameBytes
+  uint32_t OutsideDrops = 0;     // payload outside its fragment or its frame
+  uint32_t NoBufferDrops = 0;    // no buffer for the frame (its first packet was lost)
+  uint32_t MissingFrames = 0;    // frames delivered with fewer fragments seen than they have
+  uint32_t Drops() const { return NoKeyDrops + OversizedPackets + OutsideDrops + NoBufferDrops; }
+  TStreamCounts Since(const TStreamCounts &before) const;
+  TStreamCounts &operator+=(const TStreamCounts &more);
+};
+
 // What the packet path of one channel of a session writes: whether a packet
-// is inside it now, and its counters. One cache line each, so that channels
-// streaming on different threads share none. Plain fields: only the
-// channel's packet thread writes them.
+// is inside it now, the fragments seen of the frame being joined, and the
+// counters. One cache line each, so that channels streaming on different
+// threads share none. Plain fields: only the channel's packet thread writes
+// them; the worker reads them once a pass.
 struct alignas(64) TChannelUse {
   volatile uint8_t Inside = 0;
-  uint32_t OversizedPackets = 0; // header claimed a frame beyond MaxFrameBytes
+  uint16_t FragmentsSeen = 0;
+  TStreamCounts Counts;
 };
 
 // One login of one registered server, from the worker's logon to its end.
@@ -45,11 +62,14 @@ struct TServerSession {
   TTMDvs *Driver = nullptr;
   int32_t DvrIndex = -1;
   int32_t LoginHandle = -1;
+  uint32_t BeginTick = 0; // when the login began (tick count)
   // The server's channel array at the logon. Registration replaces a
   // server's array only after ending its session, so this stays current.
   TChannelArrayRef ChannelsRef;
   TChannelArray *Channels = nullptr;
   std::unique_ptr<TChannelUse[]> Use;
+  // The counts as the worker last reported them (the worker's own).
+  std::unique_ptr<TStreamCounts[]> Reported;
   std::atomic<uint8_t> Ended{0};
   std::atomic<int32_t> Refs{1};
 };
@@ -131,6 +151,9 @@ public:
   // Packets dropped because their header claimed a frame beyond
   // MaxFrameBytes, over the live sessions' channels.
   uint32_t OversizedPackets();
+  // Writes the stream line of every logged-on server with open channels
+  // (once a pass, on the worker): what each channel did since the last one.
+  void ReportStreams();
 
 private:
   template <class F> F SdkFunction(TSdkFunction f) const { return Sdk_.Get<F>(f); }
@@ -164,6 +187,17 @@ private:
   // across a call into the SDK or the host).
   TLock SessionLock;
   std::vector<TServerSession *> LiveSessions; // by server index, nil for none
+  // Per server index: when its last stream line was written, and the counts
+  // of sessions that ended since, not yet reported (under SessionLock).
+  struct TStreamAccount {
+    uint32_t LastLineTick = 0;
+    std::string Server; // address:port the carried counts belong to
+    std::vector<TStreamCounts> Carried;
+  };
+  std::vector<TStreamAccount> StreamAccounts;
+  // Keeps what an ending session counted and did not report (under SessionLock).
+  void CarryCounts(const TServerSession &s);
+  std::string ServerName(int32_t index);
   // Logins dropped and not yet logged off.
   TLock LogOffLock;
   std::vector<int32_t> LogOffQueue;
@@ -199,7 +233,9 @@ extern std::atomic<TTMDvs *> CurrentDriver;
 namespace NSession {
 TServerSession *Make(TTMDvs *driver, int32_t index, int32_t handle, TChannelArrayRef channels);
 // The owner's end of a session already marked Ended and detached: waits for
-// packet copies in progress, then drops the owner's reference.
+// packet copies in progress (Quiesce; the counts are final then), then drops
+// the owner's reference.
+void Quiesce(TServerSession *s);
 void Retire(TServerSession *s);
 void Unref(TServerSession *s);
 } // namespace NSession

@@ -24,6 +24,8 @@ void TTMDvs::CheckDvrLink(volatile uint8_t &terminated, TThreadBase *, int32_t) 
       // no server is logged on after the driver was stopped.
       for (int32_t i = 0; i < n && !stop(); ++i) CheckOneServer(i);
       LogOffDropped();
+      // What every open channel did since the last pass.
+      if (!stop()) ReportStreams();
       // About 10 s to the next pass. A stop request is looked at every
       // 100 ms, so a host that shuts down (or reloads the driver) waits
       // no longer than that for the worker.

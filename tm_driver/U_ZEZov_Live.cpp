@@ -149,9 +149,12 @@ TServerSession *Make(TTMDvs *driver, int32_t index, int32_t handle, TChannelArra
   s->Driver = driver;
   s->DvrIndex = index;
   s->LoginHandle = handle;
+  s->BeginTick = NClock::Ticks();
   s->ChannelsRef = std::move(channels);
   s->Channels = s->ChannelsRef.get();
-  s->Use.reset(new TChannelUse[s->Channels ? static_cast<size_t>(s->Channels->Count) : 0]);
+  const size_t n = s->Channels ? static_cast<size_t>(s->Channels->Count) : 0;
+  s->Use.reset(new TChannelUse[n]);
+  s->Reported.reset(new TStreamCounts[n]);
   return s;
 }
 
@@ -159,11 +162,15 @@ void Unref(TServerSession *s) {
   if (s->Refs.fetch_sub(1) == 1) delete s;
 }
 
-void Retire(TServerSession *s) {
+void Quiesce(TServerSession *s) {
   NWin::NSync::FlushOtherWrites();
   const int32_t n = s->Channels ? s->Channels->Count : 0;
   for (int32_t c = 0; c < n; ++c)
     while (s->Use[c].Inside != 0) ::SwitchToThread();
+}
+
+void Retire(TServerSession *s) {
+  Quiesce(s);
   Unref(s);
 }
 
@@ -222,6 +229,15 @@ __attribute__((noinline)) bool DeliverHeader(TServerSession &s, TChannelUse &u, 
 // Inside flag is set on entry and clear on return.
 __attribute__((noinline)) void DeliverFrame(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c, uint32_t video,
                                             uint32_t audio, bool key) {
+  // Counted while the Inside flag still holds the owner off, so a session's
+  // end finds its counts complete. (The audio part counts as delivered: it
+  // is left out only when the session ends meanwhile.)
+  TStreamCounts &n = u.Counts;
+  if (u.FragmentsSeen < (video + audio - 1) / FragmentBytes + 1) ++n.MissingFrames;
+  u.FragmentsSeen = 0;
+  n.VideoFrames += video > 0;
+  n.AudioFrames += audio > 0;
+  n.Bytes += video + audio;
   s.Refs.fetch_add(1);
   u.Inside = 0;
   const double now = NClock::StampByTick();
@@ -256,6 +272,7 @@ void OnStreamPacket(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c, const
   const bool start = packet[AtStart] != 0, key = packet[AtKey] != 0;
   if (__builtin_expect(c.HeaderPending != 0, 0)) {
     if (!start || !key) {
+      ++u.Counts.NoKeyDrops;
       u.Inside = 0;
       return;
     }
@@ -266,7 +283,7 @@ void OnStreamPacket(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c, const
   // More than 256 fragments can carry is a damaged packet; the buffer never
   // grows for it. (audio < MaxFrameBytes, so the subtraction holds.)
   if (__builtin_expect(video > MaxFrameBytes - audio, 0)) {
-    ++u.OversizedPackets;
+    ++u.Counts.OversizedPackets;
     u.Inside = 0;
     return;
   }
@@ -274,14 +291,24 @@ void OnStreamPacket(TServerSession &s, TChannelUse &u, TDvrChannelInfo &c, const
   const uint32_t total = video + audio;
   const uint32_t payload = U32At(packet, AtPayload), fragment = packet[AtFragment];
   const uint32_t offset = fragment * FragmentBytes;
-  // A payload beyond a fragment (or negative) or beyond the buffer is dropped.
-  if ((__builtin_expect(total > static_cast<uint32_t>(c.FrameBufferSize) || c.FrameBufferSize == 0, 0) &&
-       !PrepareBuffer(c, total, start)) ||
-      payload > static_cast<uint32_t>(FragmentBytes) || offset + payload > static_cast<uint32_t>(c.FrameBufferSize)) {
+  // A packet that finds no buffer, or whose payload lies beyond a fragment
+  // (or is negative) or beyond the buffer, is dropped.
+  if (__builtin_expect(total > static_cast<uint32_t>(c.FrameBufferSize) || c.FrameBufferSize == 0, 0) &&
+      !PrepareBuffer(c, total, start)) {
+    ++u.Counts.NoBufferDrops;
+    u.Inside = 0;
+    return;
+  }
+  if (__builtin_expect(payload > static_cast<uint32_t>(FragmentBytes) ||
+                           offset + payload > static_cast<uint32_t>(c.FrameBufferSize),
+                       0)) {
+    ++u.Counts.OutsideDrops;
     u.Inside = 0;
     return;
   }
   std::memcpy(c.FrameBuffer + offset, packet + sizeof(TNvPacketHeader), payload);
+  // Fragments of the frame being joined: a frame's first packet starts the count.
+  u.FragmentsSeen = start ? 1 : static_cast<uint16_t>(u.FragmentsSeen + 1);
   // Complete with the frame's last 1024-byte fragment (a frame of 0 bytes never is).
   if (total == 0 || fragment != (total - 1) / FragmentBytes) {
     Barrier();

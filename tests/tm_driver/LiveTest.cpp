@@ -310,6 +310,50 @@ TEST_F(Live, AFrameClaimingMoreThan256FragmentsIsDroppedAndTheBufferStaysSmall) 
   EXPECT_EQ(c.FrameBufferSize, MaxFrameBytes);
 }
 
+// The worker's stream line: per open channel, what it did since the last
+// line, every way of dropping a packet counted apart; a login's counts not
+// yet reported survive its end and go into the next line of the server.
+TEST_F(Live, TheStreamLineCountsEachChannelsFramesAndDropsSinceTheLastLine) {
+  NTest::TFakeClock clock;
+  NHostKit::TDebugCapture capture;
+  SetFrameCallback(0);
+  SetFrameCallback(1);
+  LogOn(42);
+  d->ReportStreams();
+  EXPECT_TRUE(NTest::Logged(capture, "stream", 0)) << "no open channel, no line";
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 0), 0);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 1), 0);
+  Send(0, Packet(0, 100, 0, 1, 0, 100));        // before the first key frame: no start flag
+  Send(0, Packet(1, 100, 0, 0, 0, 100));        // ... no key flag
+  SendFrame(0, 1000, 200, 1);                   // header, a key frame with audio
+  Send(0, Packet(1, 0x7FFFFFF0, 0, 0, 0, 1024)); // beyond 256 fragments
+  Send(0, Packet(0, 1000, 0, 0, 1, 2000));      // payload beyond its fragment
+  Send(0, Packet(0, 9000, 0, 0, 1, 1024));      // a larger frame without its first packet
+  Send(0, Packet(1, 2500, 0, 0, 0, 1024));      // a frame whose fragment 1 was lost ...
+  Send(0, Packet(0, 2500, 0, 0, 2, 452));       // ... is still delivered, and counted
+  ASSERT_EQ(Seen(), "header:1 key:1000 audio:200 video:2500(bad)") << "what the lost fragment held is not there";
+  clock.Advance(10000);
+  d->ReportStreams();
+  EXPECT_TRUE(NTest::Logged(capture,
+                            "| zq>>TTMDvs stream 10.3.0.1:3000 span=10.00"
+                            " | ch0 fps=0.2 kbps=3 video=2 audio=1 drop=5 nokey=2 big=1 outside=1 nobuf=1 miss=1"
+                            " | ch1 NO FRAMES fps=0.0 kbps=0 video=0 audio=0 drop=0 nokey=0 big=0 outside=0 nobuf=0 miss=0"));
+
+  // Counted since that line: one frame on the login that ends, one on the next.
+  SendFrame(0, 1000, 0, 0);
+  ASSERT_TRUE(d->EndSessionOf(0));
+  LogOn(43);
+  ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 0), 0);
+  SendFrame(0, 1000, 0, 1);
+  clock.Advance(5000);
+  d->ReportStreams();
+  EXPECT_TRUE(NTest::Logged(capture,
+                            "| zq>>TTMDvs stream 10.3.0.1:3000 span=5.00"
+                            " | ch0 fps=0.4 kbps=3 video=2 audio=0 drop=0 nokey=0 big=0 outside=0 nobuf=0 miss=0"))
+      << "channel 1, closed with the first login and silent since, is left out";
+  EXPECT_TRUE(NTest::Logged(capture, "zq>>TTMDvs stream", 2));
+}
+
 TEST_F(Live, ARegistrationReusingARemovedRecordEndsItsOldLoginFirst) {
   Streaming(0);
   ASSERT_EQ(d->ORVA_Device_StartDvrCapture(ip, 3000, 0), 0);
