@@ -4,6 +4,11 @@
 // to a log file and ends with a summary and a verdict.
 #include "host/DemoHost.h"
 #include "host/ChannelCheck.h"
+#include "host/DriverStats.h"
+#include "host/Growth.h"
+#include "host/Report.h"
+#include "host/ResourceUse.h"
+#include "host/RunRecord.h"
 #include "hostkit/DebugCapture.h"
 #include "hostkit/HostKit.h"
 #include "sim/SimClient.h"
@@ -11,6 +16,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
+#include <cmath>
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -45,6 +51,9 @@ enum : int {
 };
 
 constexpr uint32_t MsgResetServer = 0x10000004, MsgServerBreak = 0x10000009;
+// A pass of the driver's link supervision: its 10-s wait and the walk over
+// the servers, with room for a logon or two.
+constexpr double PassSeconds = 11.0;
 
 // TDvrInfo, the 1304-byte server record: the offsets the host fills and reads.
 constexpr size_t DvrInfoSize = 1304;
@@ -132,6 +141,11 @@ struct TChannelRun {
   DWORD openMs = 0;       // time it spent open, over the run
   int64_t lastVideo = 0;  // for frames per second
   double fps = 0;
+  // The driver's account, summed from its stream lines.
+  int64_t driverVideo = -1; // -1: no line named the channel yet
+  int64_t driverDrop = 0, driverMiss = 0;
+  double driverFps = -1;     // of its last line
+  bool disagreed = false;    // reported once
 };
 
 struct TServerRun {
@@ -145,6 +159,7 @@ struct TServerRun {
   std::atomic<int> onReports{0}, offReports{0};
   std::atomic<int> state{-1}; // last report: -1 none, 0 off, 1 on
   std::atomic<DWORD> lastReportTick{0};
+  std::atomic<int> reconnectsAfterWarmUp{0}; // on-line reports after the warm-up
   // Read back each refresh.
   int infoOnLine = -1;
   int32_t infoLoginHandle = -1;
@@ -178,6 +193,13 @@ private:
   void Corrupt(TServerRun &s, int channel);
   void Refresh();
   bool ShutDownDriver();
+  // The driver's stream lines, and the record of the run for its report.
+  void OnDriverLine(const std::string &server, TDriverStatsMark m);
+  int64_t PassWorth(const TServerRun &s) const;
+  void CheckAccounts(TServerRun &s, size_t c, bool atEnd);
+  void Sample();
+  void Mark(const char *kind, int server, int channel);
+  void WriteRunReport();
   // Output.
   double Now() const; // seconds since Init
   void Note(const std::string &text);
@@ -208,6 +230,10 @@ private:
   bool shutdownFinished_ = false;
   double shutdownSeconds_ = 0;
   int64_t logLines_ = 0;
+  int64_t driverLines_ = 0;
+  TRunRecord record_;
+  std::string reportPath_;
+  std::string growthLine_; // the judgement of memory and handles, when made
 };
 
 TDemoHost::~TDemoHost() {
@@ -239,6 +265,16 @@ void TDemoHost::DrainLog(bool sync) {
     while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
     ++logLines_;
     if (log_) std::fprintf(log_, "%s%s\n", stamp.c_str(), Cp936ToUtf8(l).c_str());
+    TDriverStatsMark m;
+    std::string server;
+    if (ParseStreamLine(l, server, m)) {
+      ++driverLines_;
+      if (!live_) {
+        const auto at = l.find("zq>>");
+        std::printf("%sdriver: %s\n", stamp.c_str(), l.substr(at).c_str());
+      }
+      OnDriverLine(server, std::move(m));
+    }
     if (opt_.tail > 0) {
       tail_.push_back(l);
       while (tail_.size() > static_cast<size_t>(opt_.tail)) tail_.pop_front();
@@ -285,6 +321,12 @@ void TDemoHost::SetUpSimulator() {
   // both talk to one simulator.
   sim_.Load(hostDir_ + "\\System\\ZEZov\\NVSDK.dll");
   sim_.Reset();
+  if (!opt_.leak.empty()) {
+    // For tests of the judgement of a long run only: the simulator keeps a
+    // block per frame or a handle per logon.
+    sim_.SetLeak(opt_.leak == "frame", opt_.leak == "handle");
+    Note("test leak switched on: " + opt_.leak);
+  }
   for (auto &sp : servers_) {
     TServerRun &s = *sp;
     const TServerEntry &d = *s.entry;
@@ -370,6 +412,7 @@ void TDemoHost::OnStatus(int32_t dvrId, bool onLine) {
   for (auto &sp : servers_)
     if (sp->dvrId == dvrId) {
       (onLine ? sp->onReports : sp->offReports)++;
+      if (onLine && sc_.warmUpMs > 0 && Now() * 1000 >= sc_.warmUpMs) sp->reconnectsAfterWarmUp++;
       sp->state = onLine ? 1 : 0;
       sp->lastReportTick = GetTickCount();
     }
@@ -467,6 +510,7 @@ void TDemoHost::Corrupt(TServerRun &s, int channel) {
 
 void TDemoHost::Fire(const TEvent &e) {
   if (e.kind == TEventKind::Shutdown) return;
+  Mark(EventName(e.kind), e.server, e.channel);
   TServerRun &s = *servers_[static_cast<size_t>(e.server)];
   const std::string &name = s.entry->name;
   switch (e.kind) {
@@ -586,6 +630,122 @@ bool TDemoHost::ShutDownDriver() {
   return !r.raised;
 }
 
+// ---------------------------------------------------------------- the driver's account
+
+// One pass of the driver's link supervision: the 10-s wait and the walk.
+// The driver's counts and the host's may be that far apart.
+int64_t TDemoHost::PassWorth(const TServerRun &s) const {
+  return static_cast<int64_t>(std::ceil(s.entry->fps * PassSeconds));
+}
+
+// The driver's sum and the host's count of a channel's video frames: at each
+// of the driver's lines they agree to within one pass's worth of frames (the
+// host reads the line a moment after the driver wrote it); at the end the
+// host may be ahead by what came after the driver's last line.
+void TDemoHost::CheckAccounts(TServerRun &s, size_t c, bool atEnd) {
+  auto &ch = s.channels[c];
+  if (ch.disagreed) return;
+  const int64_t host = ch.check->Counts().video, driver = std::max<int64_t>(ch.driverVideo, 0);
+  const int64_t worth = PassWorth(s);
+  const bool apart = atEnd ? host - driver > worth || driver - host > s.entry->fps : std::llabs(host - driver) > worth;
+  if (!apart) return;
+  ch.disagreed = true;
+  problems_.push_back(Format("server %s channel %zu: the driver's stream lines count %lld video frames, the host %lld%s "
+                             "(more than one pass's worth, %lld, apart)",
+                             s.entry->name.c_str(), c, static_cast<long long>(driver), static_cast<long long>(host),
+                             atEnd ? " at the end" : Format(" at %.1f s", Now()).c_str(), static_cast<long long>(worth)));
+}
+
+void TDemoHost::OnDriverLine(const std::string &server, TDriverStatsMark m) {
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    TServerRun &s = *servers_[i];
+    if (Format("%s:%d", s.entry->address.c_str(), s.entry->port) != server) continue;
+    m.t = Now();
+    m.server = static_cast<int>(i);
+    for (const auto &c : m.channels) {
+      if (c.channel < 0 || static_cast<size_t>(c.channel) >= s.channels.size()) continue;
+      auto &ch = s.channels[static_cast<size_t>(c.channel)];
+      ch.driverVideo = std::max<int64_t>(ch.driverVideo, 0) + c.video;
+      ch.driverDrop += c.drop;
+      ch.driverMiss += c.miss;
+      ch.driverFps = c.fps;
+      CheckAccounts(s, static_cast<size_t>(c.channel), false);
+    }
+    record_.driverLines.push_back(std::move(m));
+    return;
+  }
+  Note("the driver reported streams of a server the host does not know: " + server);
+}
+
+void TDemoHost::Mark(const char *kind, int server, int channel) {
+  TEventMark e;
+  e.t = Now();
+  e.kind = kind;
+  e.server = server;
+  e.channel = channel;
+  record_.events.push_back(std::move(e));
+}
+
+// A sample a second: frames per second of every channel, every server's
+// state, and what the process holds.
+void TDemoHost::Sample() {
+  TSample x;
+  x.t = Now();
+  for (auto &sp : servers_) {
+    const TServerRun &s = *sp;
+    x.state.push_back(!s.registered || s.deleted ? -1 : s.state.load());
+    for (const auto &ch : s.channels) x.fps.push_back(ch.fps);
+  }
+  const TResourceSample use = SampleResources(x.t);
+  x.privateBytes = use.privateBytes;
+  x.handles = use.handles;
+  x.threads = use.threads;
+  record_.samples.push_back(std::move(x));
+}
+
+void TDemoHost::WriteRunReport() {
+  record_.title = sc_.title;
+  record_.logPath = logPath_;
+  record_.duration = sc_.shutdownAtMs / 1000.0;
+  record_.warmUp = sc_.warmUpMs / 1000.0;
+  record_.problems = problems_;
+  record_.finished = true;
+  record_.servers.clear();
+  record_.channels.clear();
+  int first = 0;
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    const TServerRun &s = *servers_[i];
+    TServerInfo info;
+    info.name = s.entry->name;
+    info.address = s.entry->address;
+    info.port = s.entry->port;
+    info.channels = static_cast<int>(s.channels.size());
+    info.firstChannel = first;
+    first += info.channels;
+    record_.servers.push_back(info);
+    for (size_t c = 0; c < s.channels.size(); ++c) {
+      const auto &ch = s.channels[c];
+      const auto n = ch.check->Counts();
+      TChannelSummary row;
+      row.server = static_cast<int>(i);
+      row.channel = static_cast<int>(c);
+      row.openSeconds = ch.openMs / 1000.0;
+      row.video = n.video;
+      row.key = n.key;
+      row.header = n.header;
+      row.audio = n.audio;
+      row.bytes = n.bytes;
+      row.bad = n.bad;
+      row.gaps = n.gaps;
+      row.driverVideo = ch.driverVideo;
+      row.driverDrop = ch.driverDrop;
+      row.driverMiss = ch.driverMiss;
+      record_.channels.push_back(row);
+    }
+  }
+  if (!WriteReport(reportPath_, record_)) std::printf("tmhost: cannot write the report %s\n", reportPath_.c_str());
+}
+
 std::vector<std::string> TDemoHost::ViewLines() {
   std::vector<std::string> out;
   const double t = Now(), end = sc_.shutdownAtMs / 1000.0;
@@ -616,17 +776,24 @@ std::vector<std::string> TDemoHost::ViewLines() {
                          s.sim.LogonsAccepted, s.sim.LogonAttempts));
   }
   out.push_back("");
-  out.push_back("channel    state   f/s   video    key  hdr  audio     bytes   bad  gaps");
+  out.push_back("channel    state   f/s   video    key  hdr  audio     bytes   bad  gaps   driver: f/s  video drop miss");
   for (auto &sp : servers_) {
     TServerRun &s = *sp;
     for (size_t c = 0; c < s.channels.size(); ++c) {
       const auto &ch = s.channels[c];
       const auto n = ch.check->Counts();
-      out.push_back(Format("%-6s %-3zu %-6s %5.1f %7lld %6lld %4lld %6lld %9s %5lld %5lld%s", s.entry->name.c_str(), c,
-                           ch.open ? "open" : ch.wanted ? "wanted" : "closed", ch.fps,
+      // The driver's account: the fps of its last stream line, its sums.
+      const std::string driver =
+          ch.driverVideo < 0 ? "            -" : Format("%13.1f %6lld %4lld %4lld", ch.driverFps,
+                                                       static_cast<long long>(ch.driverVideo),
+                                                       static_cast<long long>(ch.driverDrop),
+                                                       static_cast<long long>(ch.driverMiss));
+      out.push_back(Format("%-6s %-3zu %-6s %5.1f %7lld %6lld %4lld %6lld %9s %5lld %5lld %s%s", s.entry->name.c_str(),
+                           c, ch.open ? "open" : ch.wanted ? "wanted" : "closed", ch.fps,
                            static_cast<long long>(n.video), static_cast<long long>(n.key),
                            static_cast<long long>(n.header), static_cast<long long>(n.audio), Bytes(n.bytes).c_str(),
-                           static_cast<long long>(n.bad), static_cast<long long>(n.gaps), n.bad ? "  FAULT" : ""));
+                           static_cast<long long>(n.bad), static_cast<long long>(n.gaps), driver.c_str(),
+                           n.bad ? "  FAULT" : ""));
     }
   }
   out.push_back("");
@@ -652,6 +819,7 @@ void TDemoHost::Render(bool final) {
       if (dt > 0) ch.fps = (v - ch.lastVideo) / dt;
       ch.lastVideo = v;
     }
+  if (!final && started_ && nextEvent_ < sc_.events.size()) Sample();
   if (live_) {
     std::string screen = "\x1b[H";
     for (const auto &l : ViewLines()) screen += l + "\x1b[K\n";
@@ -701,7 +869,25 @@ int TDemoHost::Summary() {
       if (n.video == 0 && ch.openMs >= 2000)
         problems_.push_back(
             Format("server %s channel %zu was open %.1f s and delivered no frame", d.name.c_str(), c, ch.openMs / 1000.0));
+      CheckAccounts(s, c, true);
     }
+  }
+  if (sc_.warmUpMs > 0) {
+    std::vector<TResourceSample> use;
+    // Up to the shutdown: what the threads' winding down does is not judged.
+    for (const auto &x : record_.samples)
+      if (x.t * 1000 < sc_.shutdownAtMs) use.push_back({x.t, x.privateBytes, x.handles, x.threads});
+    int reconnects = 0;
+    for (auto &sp : servers_) reconnects += sp->reconnectsAfterWarmUp;
+    const TGrowth g = MeasureGrowth(use, sc_.warmUpMs / 1000.0, reconnects);
+    if (!g.judged) growthLine_ = "memory and handles: not judged: " + g.note;
+    else
+      growthLine_ = Format("memory and handles, %d samples from %.0f to %.0f s: private memory %s/min (limit %s), "
+                           "handles %+.2f/min (limit %.1f), threads %+.2f/min; %d logons",
+                           g.samples, g.from, g.to, GrowthBytes(g.memory.rate).c_str(),
+                           GrowthBytes(MemoryRateLimit).c_str(), g.handles.rate, HandleRateLimit, g.threads.rate,
+                           reconnects);
+    for (const auto &p : g.problems) problems_.push_back(p);
   }
   std::printf("\nSummary%s%s\n", sc_.title.empty() ? "" : ": ", sc_.title.c_str());
   std::printf("server address              expect  on-line  on  off  sim-logons  frames      bytes   bad\n");
@@ -719,26 +905,33 @@ int TDemoHost::Summary() {
                 s.onReports > 0 ? "yes" : "no", s.onReports.load(), s.offReports.load(), s.sim.LogonsAccepted,
                 s.sim.LogonAttempts, static_cast<long long>(frames), Bytes(bytes).c_str(), static_cast<long long>(bad));
   }
-  std::printf("\nchannel     open-s   video    key  hdr  audio      bytes   bad  gaps  start-failures\n");
+  std::printf("\nchannel     open-s   video    key  hdr  audio      bytes   bad  gaps  start-failures  driver: video  drop  miss\n");
   for (auto &sp : servers_) {
     TServerRun &s = *sp;
     for (size_t c = 0; c < s.channels.size(); ++c) {
       const auto &ch = s.channels[c];
       const auto n = ch.check->Counts();
-      std::printf("%-6s %-3zu %7.1f %7lld %6lld %4lld %6lld %10s %5lld %5lld  %d\n", s.entry->name.c_str(), c,
-                  ch.openMs / 1000.0, static_cast<long long>(n.video), static_cast<long long>(n.key),
-                  static_cast<long long>(n.header), static_cast<long long>(n.audio), Bytes(n.bytes).c_str(),
-                  static_cast<long long>(n.bad), static_cast<long long>(n.gaps), ch.startFailures);
+      std::printf("%-6s %-3zu %7.1f %7lld %6lld %4lld %6lld %10s %5lld %5lld  %14d  %13s %5lld %5lld\n",
+                  s.entry->name.c_str(), c, ch.openMs / 1000.0, static_cast<long long>(n.video),
+                  static_cast<long long>(n.key), static_cast<long long>(n.header), static_cast<long long>(n.audio),
+                  Bytes(n.bytes).c_str(), static_cast<long long>(n.bad), static_cast<long long>(n.gaps),
+                  ch.startFailures,
+                  ch.driverVideo < 0 ? "-" : std::to_string(ch.driverVideo).c_str(),
+                  static_cast<long long>(ch.driverDrop), static_cast<long long>(ch.driverMiss));
     }
   }
   std::printf("\nshutdown: %s (%.2f s)\n", shutdownFinished_ ? "finished" : "did not finish", shutdownSeconds_);
-  std::printf("driver log: %s (%lld lines)\n", logPath_.c_str(), static_cast<long long>(logLines_));
+  std::printf("driver log: %s (%lld lines, %lld stream lines)\n", logPath_.c_str(), static_cast<long long>(logLines_),
+              static_cast<long long>(driverLines_));
+  std::printf("report: %s\n", reportPath_.c_str());
+  if (!growthLine_.empty()) std::printf("%s\n", growthLine_.c_str());
   for (const auto &p : problems_) std::printf("FAIL: %s\n", p.c_str());
   if (log_)
     for (const auto &p : problems_) std::fprintf(log_, "FAIL: %s\n", p.c_str());
   std::printf("Result: %s\n", problems_.empty() ? "PASS" : Format("FAIL (%zu problems)", problems_.size()).c_str());
   std::fflush(stdout);
   if (log_) std::fflush(log_);
+  WriteRunReport();
   return problems_.empty() ? ExitPass : ExitFail;
 }
 
@@ -750,6 +943,10 @@ int TDemoHost::Run() {
     const auto cut = opt_.scenarioFile.find_last_of("\\/");
     logPath_ = (cut == std::string::npos ? std::string() : opt_.scenarioFile.substr(0, cut + 1)) + "tmhost.log";
   }
+  // The report goes beside the log: tmhost.log, tmhost.html.
+  const auto dot = logPath_.find_last_of(".\\/");
+  reportPath_ = (dot != std::string::npos && logPath_[dot] == '.' ? logPath_.substr(0, dot) : logPath_) + ".html";
+  record_.samples.reserve(static_cast<size_t>(sc_.shutdownAtMs / 1000 + 120));
   log_ = std::fopen(logPath_.c_str(), "w");
   if (!log_) {
     std::fprintf(stderr, "tmhost: cannot write the log file %s\n", logPath_.c_str());
@@ -845,6 +1042,7 @@ int TDemoHost::Run() {
       Sleep(50);
     }
     nextEvent_ = sc_.events.size();
+    Mark("shutdown", -1, -1);
     Note("event: shutdown");
     for (auto &s : servers_)
       if (s->registered && !s->deleted)
