@@ -926,6 +926,7 @@ int TDemoHost::Summary() {
   std::printf("report: %s\n", reportPath_.c_str());
   if (!growthLine_.empty()) std::printf("%s\n", growthLine_.c_str());
   for (const auto &p : problems_) std::printf("FAIL: %s\n", p.c_str());
+  if (log_ && !growthLine_.empty()) std::fprintf(log_, "%s\n", growthLine_.c_str());
   if (log_)
     for (const auto &p : problems_) std::fprintf(log_, "FAIL: %s\n", p.c_str());
   std::printf("Result: %s\n", problems_.empty() ? "PASS" : Format("FAIL (%zu problems)", problems_.size()).c_str());

@@ -190,10 +190,13 @@ TEST(DemoRun, TheDefaultRunAgreesWithTheDriversOwnAccountAndDrawsItsReport) {
   EXPECT_EQ(TRow(r, "A").Num(4), 1) << "the others are left alone";
   EXPECT_TRUE(Contains(r.log, "NV_MSG_SERVER_BREAK Begin"));
   // A stream line a pass for each server with open channels (passes at
-  // about 0, 10 and 20 s), printed and in the log; none for B, refused.
+  // about 0, 10 and 20 s; the first finds channels open only when the host
+  // was quick), printed and in the log; none for B, refused.
   for (const char *server : {"127.0.0.1:3000 ", "localhost:3002 ", "127.0.0.1:3003 "}) {
-    EXPECT_EQ(Count(r.log, std::string("zq>>TTMDvs stream ") + server), 3u) << server;
-    EXPECT_EQ(Count(r.output, std::string("driver: zq>>TTMDvs stream ") + server), 3u) << server;
+    const size_t lines = Count(r.log, std::string("zq>>TTMDvs stream ") + server);
+    EXPECT_GE(lines, 2u) << server;
+    EXPECT_LE(lines, 3u) << server;
+    EXPECT_EQ(Count(r.output, std::string("driver: zq>>TTMDvs stream ") + server), lines) << server;
   }
   EXPECT_FALSE(Contains(r.log, "zq>>TTMDvs stream 127.0.0.1:3001"));
   for (const char *channel : {"A 0", "A 3", "C 1", "D 2"}) {
