@@ -49,10 +49,11 @@ constexpr int GrowthRefits = 4;
 // over windows of 50 s, which is why the short soak judges three minutes).
 constexpr double MemoryRiseLimit = 1.5 * 1024 * 1024;
 constexpr double MemoryRateLimit = 1.5 * 1024 * 1024; // bytes per minute
-// Handles fail above a rise of 4 and a rate of one every two minutes. A
+// Handles fail above a rise of 8 and a rate of one every two minutes. A
 // handle per log-on is 10 a minute in the short soak and 1.2 in the hour's;
-// the steady host rose by at most 1.3 over three minutes.
-constexpr double HandleRiseLimit = 4;
+// the steady host rose by at most 1.3 over three minutes in one guest run
+// and by 2.9 (0.96 a minute, fitted) in another.
+constexpr double HandleRiseLimit = 8;
 constexpr double HandleRateLimit = 0.5; // per minute
 // Threads fail above a rise of 8 and the same rate: a link break takes a
 // server's four stream threads away until it is back, and two servers may

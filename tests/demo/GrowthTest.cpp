@@ -114,7 +114,7 @@ TEST(Growth, AHandlePerReconnectFails) {
   s.handles = [](double t) { return t < 10 ? int64_t{0} : static_cast<int64_t>((t - 10) / 6); };
   EXPECT_EQ(Problems(JudgeGrowth(s.Samples(), 120, 30)),
             "the handle count kept rising after the warm-up: 10 a minute, 29.9 from 120 s to 300 s (limits: 0.5 a "
-            "minute and 4), the thread count taken out; 30 log-ons meanwhile, 1 a log-on\n");
+            "minute and 8), the thread count taken out; 30 log-ons meanwhile, 1 a log-on\n");
 }
 
 TEST(Growth, AThreadKeptPerReconnectFailsThoughMemoryAndHandlesFollowIt) {
