@@ -496,16 +496,21 @@ std::string TTMDvs::ServerName(int32_t index) {
   return (domain.empty() ? d->DvrIP.Text() : domain) + ":" + std::to_string(d->Port);
 }
 
-void TTMDvs::CarryCounts(const TServerSession &s) {
-  if (!s.Channels || s.DvrIndex < 0) return;
-  if (static_cast<size_t>(s.DvrIndex) >= StreamAccounts.size()) StreamAccounts.resize(static_cast<size_t>(s.DvrIndex) + 1);
-  TStreamAccount &a = StreamAccounts[static_cast<size_t>(s.DvrIndex)];
-  const std::string server = ServerName(s.DvrIndex);
+TTMDvs::TStreamAccount &TTMDvs::StreamAccount(int32_t index) {
+  if (static_cast<size_t>(index) >= StreamAccounts.size()) StreamAccounts.resize(static_cast<size_t>(index) + 1);
+  TStreamAccount &a = StreamAccounts[static_cast<size_t>(index)];
+  const std::string server = ServerName(index);
   // A record taken over by another server starts afresh.
   if (a.Server != server) {
     a.Server = server;
     a.Carried.clear();
   }
+  return a;
+}
+
+void TTMDvs::CarryCounts(const TServerSession &s) {
+  if (!s.Channels || s.DvrIndex < 0) return;
+  TStreamAccount &a = StreamAccount(s.DvrIndex);
   const size_t n = static_cast<size_t>(s.Channels->Count);
   if (a.Carried.size() < n) a.Carried.resize(n);
   for (size_t c = 0; c < n; ++c) a.Carried[c] += s.Use[c].Counts.Since(s.Reported[c]);
@@ -535,13 +540,7 @@ void TTMDvs::ReportStreams() {
     for (size_t i = 0; i < LiveSessions.size(); ++i) {
       TServerSession *s = LiveSessions[i];
       if (!s || !s->Channels) continue;
-      if (StreamAccounts.size() <= i) StreamAccounts.resize(i + 1);
-      TStreamAccount &a = StreamAccounts[i];
-      const std::string server = ServerName(static_cast<int32_t>(i));
-      if (a.Server != server) {
-        a.Server = server;
-        a.Carried.clear();
-      }
+      TStreamAccount &a = StreamAccount(static_cast<int32_t>(i));
       // From the last line; when nothing is carried over, from this login's
       // start if that came later.
       uint32_t from = a.LastLineTick != 0 ? a.LastLineTick : s->BeginTick;
@@ -562,7 +561,7 @@ void TTMDvs::ReportStreams() {
       a.LastLineTick = now;
       char head[96];
       std::snprintf(head, sizeof head, " span=%.2f", seconds);
-      lines.push_back("zq>>TTMDvs stream " + server + head + line);
+      lines.push_back("zq>>TTMDvs stream " + a.Server + head + line);
     }
   }
   for (const auto &l : lines) WriteDebugLog(l, 1);

@@ -195,6 +195,9 @@ private:
     std::vector<TStreamCounts> Carried;
   };
   std::vector<TStreamAccount> StreamAccounts;
+  // The account of server `index`, emptied when the record now holds
+  // another server (under SessionLock).
+  TStreamAccount &StreamAccount(int32_t index);
   // Keeps what an ending session counted and did not report (under SessionLock).
   void CarryCounts(const TServerSession &s);
   std::string ServerName(int32_t index);
